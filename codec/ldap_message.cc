@@ -1,0 +1,172 @@
+// The LDAPMessage envelope, LDAPResult contents and the BindRequest.
+
+#include "codec/ldap_message.h"
+
+#include <cstring>
+
+#include "codec/ber.h"
+
+// Texts from callers are NUL-terminated; a null pointer is taken as the
+// empty text so that "no name" and "" encode alike.
+static uint64_t text_length(const char* text) { return text ? std::strlen(text) : 0; }
+
+uint64_t ldap_decode_message(const char* start, const char* end, int64_t* message_id, uint64_t* op,
+                             uint64_t* op_len) {
+  uint64_t seq_len;  // only its fit matters: controls behind the op are not read
+  uint64_t pos = ber_decode_sequence(start, end, &seq_len);
+  if (pos == 0) return 0;
+  uint64_t n = ber_decode_integer(start + pos, end, message_id);
+  if (n == 0) return 0;
+  pos += n;
+  unsigned cls, constructed;
+  uint64_t tag;
+  n = ber_decode_tag(start + pos, end, &cls, &constructed, &tag);
+  // Either form: an UnbindRequest comes primitive, the delete client sends
+  // its DelRequest constructed.
+  if (n == 0 || cls != ber_application) return 0;
+  *op = tag;
+  pos += n;
+  n = ber_decode_length(start + pos, end, op_len);
+  if (n == 0) return 0;
+  return pos + n;
+}
+
+int ldap_message_size(const char* start, const char* end, uint64_t* size) {
+  if (start >= end) return 0;
+  // The class and form are in the first octet: refuse at once, so that a
+  // peer sending garbage is not waited for.
+  const unsigned first = static_cast<unsigned char>(start[0]);
+  if ((first & 0xE0) != (ber_universal | ber_constructed)) return -1;
+  unsigned cls, constructed;
+  uint64_t tag, total;
+  const int status = ber_peek_element_size(start, end, &cls, &constructed, &tag, &total);
+  if (status < 0) return -1;
+  if (status == 0) {
+    // The length is not all here yet; the identifier may be, and a wrong
+    // tag number needs no more bytes to be refused.
+    if (ber_decode_tag(start, end, &cls, &constructed, &tag) != 0 && tag != ber_tag_sequence)
+      return -1;
+    return 0;
+  }
+  if (tag != ber_tag_sequence) return -1;
+  *size = total;
+  return 1;
+}
+
+uint64_t ldap_encode_message_header(char* dest, uint64_t message_id, uint64_t op, uint64_t op_len) {
+  const uint64_t m =
+      ber_encode_integer(nullptr, ber_universal, ber_primitive, ber_tag_integer, message_id);
+  const uint64_t p = ber_encode_header(nullptr, ber_application, ber_constructed, op, op_len);
+  const uint64_t s =
+      ber_encode_header(dest, ber_universal, ber_constructed, ber_tag_sequence, m + p + op_len);
+  if (dest) {
+    ber_encode_integer(dest + s, ber_universal, ber_primitive, ber_tag_integer, message_id);
+    // Always constructed, also for a DelRequest whose contents are bare DN
+    // bytes: that is what peers have always been sent.
+    ber_encode_header(dest + s + m, ber_application, ber_constructed, op, op_len);
+  }
+  return s + m + p;
+}
+
+uint64_t ldap_encode_result(char* dest, uint64_t result_code, const char* matched_dn,
+                            const char* error_message) {
+  uint64_t n =
+      ber_encode_integer(dest, ber_universal, ber_primitive, ber_tag_enumerated, result_code);
+  n += static_cast<uint64_t>(ber_encode_string(dest ? dest + n : nullptr, ber_universal,
+                                               ber_primitive, ber_tag_octet_string, matched_dn,
+                                               text_length(matched_dn)));
+  n += static_cast<uint64_t>(ber_encode_string(dest ? dest + n : nullptr, ber_universal,
+                                               ber_primitive, ber_tag_octet_string, error_message,
+                                               text_length(error_message)));
+  return n;
+}
+
+static constexpr counted_str empty_str = {0, nullptr};
+
+uint64_t ldap_decode_result(const char* start, const char* end, int64_t* result_code,
+                            counted_str* matched_dn, counted_str* error_message,
+                            counted_str* referral) {
+  uint64_t pos = ber_decode_enumerated(start, end, result_code);
+  if (pos == 0) return 0;
+  uint64_t n = ber_decode_string(start + pos, end, matched_dn);
+  if (n == 0) return 0;
+  pos += n;
+  // Old or terse servers stop after matchedDN; take what is there.
+  if (start + pos >= end) {
+    *error_message = empty_str;
+    *referral = empty_str;
+    return pos;
+  }
+  n = ber_decode_string(start + pos, end, error_message);
+  if (n == 0) return 0;
+  pos += n;
+  if (start + pos >= end) {
+    *referral = empty_str;
+    return pos;
+  }
+  // Whatever follows is a referral only if it reads as a string; a failed
+  // attempt must not leave half a result in *referral.
+  counted_str r;
+  n = ber_decode_string(start + pos, end, &r);
+  if (n != 0) {
+    *referral = r;
+    pos += n;
+  }
+  return pos;
+}
+
+uint64_t ldap_decode_result_full(const char* start, const char* end, int64_t* result_code,
+                                 counted_str* matched_dn, counted_str* error_message,
+                                 counted_str* referral) {
+  uint64_t pos = ber_decode_enumerated(start, end, result_code);
+  if (pos == 0) return 0;
+  uint64_t n = ber_decode_string(start + pos, end, matched_dn);
+  if (n == 0) return 0;
+  pos += n;
+  n = ber_decode_string(start + pos, end, error_message);
+  if (n == 0) return 0;
+  pos += n;
+  if (start + pos == end) {
+    *referral = empty_str;
+    return pos;
+  }
+  n = ber_decode_string(start + pos, end, referral);
+  if (n == 0) return 0;
+  return pos + n;
+}
+
+uint64_t ldap_decode_bind_request(const char* start, const char* end, int64_t* version,
+                                  counted_str* name, uint64_t* auth_tag) {
+  uint64_t pos = ber_decode_integer(start, end, version);
+  if (pos == 0) return 0;
+  uint64_t n = ber_decode_string(start + pos, end, name);
+  if (n == 0) return 0;
+  pos += n;
+  unsigned cls, constructed;
+  uint64_t tag;
+  // Only the identifier of the authentication choice is judged here; the
+  // bind operation reads its contents itself.
+  if (ber_decode_tag(start + pos, end, &cls, &constructed, &tag) == 0 || cls != ber_context ||
+      constructed != ber_primitive)
+    return 0;
+  *auth_tag = tag;
+  return pos;
+}
+
+int64_t ldap_encode_bind_request(char* dest, uint64_t version, const char* name,
+                                 const char* password) {
+  const uint64_t v =
+      ber_encode_integer(dest, ber_universal, ber_primitive, ber_tag_integer, version);
+  const int64_t n = ber_encode_string(dest ? dest + v : nullptr, ber_universal, ber_primitive,
+                                      ber_tag_octet_string, name, text_length(name));
+  if (n == -1) return -1;
+  uint64_t total = v + static_cast<uint64_t>(n);
+  if (total < v) return -1;
+  // [0] primitive: simple authentication.
+  const int64_t p = ber_encode_string(dest ? dest + total : nullptr, ber_context, ber_primitive, 0,
+                                      password, text_length(password));
+  if (p == -1) return -1;
+  const uint64_t sum = total + static_cast<uint64_t>(p);
+  if (sum < total || sum > static_cast<uint64_t>(INT64_MAX)) return -1;
+  return static_cast<int64_t>(sum);
+}

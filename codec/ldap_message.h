@@ -1,0 +1,79 @@
+// The LDAPMessage envelope, LDAPResult and BindRequest (RFC 4511).
+//
+// Same conventions as ber.h. To send a message: encode the protocolOp's
+// contents first at a place that leaves room in front, size the header with
+// ldap_encode_message_header(nullptr, ...), write it right in front of the
+// contents, and send both with one write.
+#ifndef FERROWYN_CODEC_LDAP_MESSAGE_H_
+#define FERROWYN_CODEC_LDAP_MESSAGE_H_
+
+#include <cstdint>
+
+#include "core/counted_str.h"
+
+// protocolOp tag numbers.
+constexpr uint64_t ldap_bind_request = 0;
+constexpr uint64_t ldap_bind_response = 1;
+constexpr uint64_t ldap_unbind_request = 2;
+constexpr uint64_t ldap_search_request = 3;
+constexpr uint64_t ldap_search_result_entry = 4;
+constexpr uint64_t ldap_search_result_done = 5;
+constexpr uint64_t ldap_modify_request = 6;
+constexpr uint64_t ldap_modify_response = 7;
+constexpr uint64_t ldap_add_request = 8;
+constexpr uint64_t ldap_add_response = 9;
+constexpr uint64_t ldap_del_request = 10;
+constexpr uint64_t ldap_del_response = 11;
+constexpr uint64_t ldap_abandon_request = 16;
+
+// resultCodes the server sends.
+constexpr uint64_t ldap_success = 0;
+constexpr uint64_t ldap_operations_error = 1;
+constexpr uint64_t ldap_protocol_error = 2;
+constexpr uint64_t ldap_no_such_object = 32;
+constexpr uint64_t ldap_inappropriate_authentication = 48;
+constexpr uint64_t ldap_insufficient_access_rights = 50;
+constexpr uint64_t ldap_unwilling_to_perform = 53;
+constexpr uint64_t ldap_entry_already_exists = 68;
+
+// Decodes SEQUENCE header, messageID and the protocolOp's identifier (must
+// be application class, either form) and length. Returns the offset of the
+// protocolOp's first content octet, or 0. Anything after the protocolOp
+// inside the SEQUENCE (controls) is not looked at.
+uint64_t ldap_decode_message(const char* start, const char* end, int64_t* message_id,
+                             uint64_t* op, uint64_t* op_len);
+// Size of the whole LDAPMessage at start, for framing a stream: 1 with *size
+// (which may exceed end - start), 0 when more bytes are needed to know, -1
+// when the bytes cannot start an LDAPMessage (not a universal constructed
+// SEQUENCE, or a malformed length).
+int ldap_message_size(const char* start, const char* end, uint64_t* size);
+// Writes SEQUENCE header, messageID and the (always constructed) protocolOp
+// header for op_len content bytes; returns its size.
+uint64_t ldap_encode_message_header(char* dest, uint64_t message_id, uint64_t op,
+                                    uint64_t op_len);
+
+// LDAPResult contents: ENUMERATED resultCode, matchedDN, errorMessage.
+uint64_t ldap_encode_result(char* dest, uint64_t result_code, const char* matched_dn,
+                            const char* error_message);
+// Client side, lenient: errorMessage and referral may be missing (then set
+// to length 0, null); an undecodable trailing referral is ignored.
+uint64_t ldap_decode_result(const char* start, const char* end, int64_t* result_code,
+                            counted_str* matched_dn, counted_str* error_message,
+                            counted_str* referral);
+// Client side, strict: errorMessage required, and anything after it must be
+// an OCTET STRING referral.
+uint64_t ldap_decode_result_full(const char* start, const char* end, int64_t* result_code,
+                                 counted_str* matched_dn, counted_str* error_message,
+                                 counted_str* referral);
+
+// Version and name; the authentication element's identifier must be context
+// class and primitive, its tag number goes to *auth_tag. Returns the size of
+// version and name only: the authentication element starts there.
+uint64_t ldap_decode_bind_request(const char* start, const char* end, int64_t* version,
+                                  counted_str* name, uint64_t* auth_tag);
+// BindRequest contents with simple authentication; -1 if a piece cannot be
+// encoded.
+int64_t ldap_encode_bind_request(char* dest, uint64_t version, const char* name,
+                                 const char* password);
+
+#endif  // FERROWYN_CODEC_LDAP_MESSAGE_H_
