@@ -1,0 +1,57 @@
+#include "server/startup.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include "core/bytes.h"
+#include "core/diag.h"
+#include "core/number_text.h"
+#include "core/out_buffer.h"
+#include "server/listener.h"
+
+namespace {
+
+[[noreturn]] void fail(const char* message) {
+  buf_put_flush(&std_err, message, cstr_length(message));
+  exit(1);
+}
+
+}  // namespace
+
+uint16_t listen_port() {
+  const char* text = getenv("PORT");
+  if (text == nullptr) return default_ldap_port;
+  uint64_t value = 0;
+  uint64_t n = scan_decimal(text, &value);
+  if (n == 0 || text[n] != '\0' || value < 1 || value > 65535) return default_ldap_port;
+  return static_cast<uint16_t>(value);
+}
+
+int server_start(int, char**) {
+  set_program_name("ferrowyn");
+  signal(SIGPIPE, SIG_IGN);
+
+  int sock = open_tcp_socket();
+  if (sock < 0) fail("socket failed!\n");
+
+  // A value that is not a whole address (trailing text, a host name) means
+  // any address, as does an unset IP.
+  uint8_t address[16] = {};
+  if (const char* ip = getenv("IP"); ip != nullptr) {
+    uint64_t n = scan_ipv6(ip, address);
+    if (ip[n] != '\0') {
+      for (uint8_t& b : address) b = 0;
+    }
+  }
+  if (bind_reuse(sock, address, listen_port(), 0) != 0) fail("bind failed!\n");
+  if (listen(sock, 32) != 0) fail("listen failed!\n");
+  return sock;
+}
+
+void set_no_delay(int sock) {
+  int one = 1;
+  setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}

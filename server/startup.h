@@ -1,0 +1,23 @@
+// Server start-up shared by both builds.
+#ifndef FERROWYN_SERVER_STARTUP_H_
+#define FERROWYN_SERVER_STARTUP_H_
+
+#include <cstdint>
+
+constexpr uint16_t default_ldap_port = 389;
+
+// The port to listen on: the environment variable PORT when it is a decimal
+// number from 1 to 65535, otherwise 389.
+uint16_t listen_port();
+
+// Sets the program name, ignores SIGPIPE, opens the listening socket on the
+// IP address (or any address) and the port, and listens with a backlog of 32.
+// Returns the listening socket; every failure ends the process with its
+// message and status 1.
+int server_start(int argc, char** argv);
+
+// Sets TCP_NODELAY on an accepted connection: every answer is one small
+// write that has to leave at once.
+void set_no_delay(int sock);
+
+#endif  // FERROWYN_SERVER_STARTUP_H_
