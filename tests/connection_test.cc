@@ -1,0 +1,230 @@
+// The tracing server's connection loop, end to end over TCP: framing,
+// dispatch, the trace lines and the ways a connection and the server end.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "codec/ldap_message.h"
+#include "tests/harness.h"
+
+using namespace harness;
+
+namespace {
+
+class TraceServer : public ::testing::Test {
+ protected:
+  void SetUp() override { start({}); }
+
+  void start(const std::vector<std::string>& env) {
+    std::string why;
+    ASSERT_TRUE(start_server(&srv_, program_path("ferrowyn_trace"), {}, env, &why)) << why;
+  }
+
+  int connect() {
+    int fd = connect_to(srv_.port);
+    EXPECT_GE(fd, 0);
+    return fd;
+  }
+
+  // The server is still up and serving: a new connection is traced.
+  void expect_alive() {
+    int fd = connect();
+    ASSERT_TRUE(send_bytes(fd, unbind_request(99)));
+    EXPECT_TRUE(wait_closed(fd, 5000));
+    close(fd);
+    EXPECT_TRUE(srv_.wait_stderr("with id 99: op 2.\n", 5000)) << srv_.stderr_text();
+  }
+
+  server srv_;
+};
+
+TEST_F(TraceServer, UnbindClosesTheConnectionWithoutAnswerAndIsTraced) {
+  int fd = connect();
+  ASSERT_TRUE(send_bytes(fd, unbind_request(7)));
+  EXPECT_TRUE(wait_closed(fd, 5000));
+  close(fd);
+  EXPECT_TRUE(srv_.wait_stderr("got message of length 0 with id 7: op 2.\n", 5000))
+      << srv_.stderr_text();
+}
+
+TEST_F(TraceServer, ConnectionClosedWithoutSendingGetsNothingAndNextIsServed) {
+  int fd = connect();
+  close(fd);
+  expect_alive();
+  EXPECT_EQ(srv_.stderr_text(), "got message of length 0 with id 99: op 2.\n");
+}
+
+TEST_F(TraceServer, AbandonIsTracedUnansweredAndTheNextRequestIsServed) {
+  int fd = connect();
+  ASSERT_TRUE(send_bytes(fd, abandon_request(3, 2)));
+  ASSERT_TRUE(srv_.wait_stderr("AbandonRequest!\n", 5000)) << srv_.stderr_text();
+  ASSERT_TRUE(send_bytes(fd, unbind_request(4)));
+  EXPECT_TRUE(wait_closed(fd, 5000));  // no answer came before the close
+  close(fd);
+  EXPECT_TRUE(srv_.wait_stderr("op 2.\n", 5000));
+  EXPECT_EQ(srv_.stderr_text(),
+            "got message of length 1 with id 3: op 16.\n"
+            "AbandonRequest!\n"
+            "got message of length 0 with id 4: op 2.\n");
+}
+
+TEST_F(TraceServer, UnknownOperationsEndTheConnectionWithAMessage) {
+  struct Case {
+    uint64_t op;
+    const char* line;
+  };
+  for (Case c : {Case{14, "unknown request type 14\n"}, Case{23, "unknown request type 23\n"},
+                 Case{ldap_bind_response, "unknown request type 1\n"},
+                 Case{200, "unknown request type 200\n"}}) {
+    int fd = connect();
+    ASSERT_TRUE(send_bytes(fd, ldap_message(5, c.op, std::string("\x04\x00", 2))));
+    EXPECT_TRUE(wait_closed(fd, 5000)) << c.op;
+    close(fd);
+    EXPECT_TRUE(srv_.wait_stderr(c.line, 5000)) << srv_.stderr_text();
+  }
+  expect_alive();
+}
+
+TEST_F(TraceServer, MessageSplitAcrossSegmentsIsReassembled) {
+  std::string bind = bind_request(1, "cn=someone,o=example", "secret");
+  for (size_t cut : {size_t{1}, size_t{2}, bind.size() / 2, bind.size() - 1}) {
+    int fd = connect();
+    ASSERT_TRUE(send_bytes(fd, bind.substr(0, cut)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_TRUE(send_bytes(fd, bind.substr(cut) + unbind_request(2)));
+    EXPECT_TRUE(wait_closed(fd, 5000)) << cut;
+    close(fd);
+  }
+  EXPECT_FALSE(srv_.wait_exit(0));
+  std::string err = srv_.stderr_text();
+  size_t binds = 0;
+  for (size_t at = 0; (at = err.find("with id 1: op 0.\n", at)) != std::string::npos; ++at) ++binds;
+  EXPECT_EQ(binds, 4u) << err;
+}
+
+TEST_F(TraceServer, PipelinedMessagesInOneWriteAreAllHandled) {
+  int fd = connect();
+  // Both arrive in one segment; the unbind must be handled without waiting
+  // for more bytes, so the server closes on its own.
+  ASSERT_TRUE(send_bytes(fd, abandon_request(1, 9) + abandon_request(2, 9) + unbind_request(3)));
+  EXPECT_TRUE(wait_closed(fd, 5000));
+  close(fd);
+  EXPECT_TRUE(srv_.wait_stderr("with id 3: op 2.\n", 5000));
+  EXPECT_EQ(srv_.stderr_text(),
+            "got message of length 1 with id 1: op 16.\n"
+            "AbandonRequest!\n"
+            "got message of length 1 with id 2: op 16.\n"
+            "AbandonRequest!\n"
+            "got message of length 0 with id 3: op 2.\n");
+}
+
+TEST_F(TraceServer, UnbindEndsTheConnectionEvenWithRequestsBehindIt) {
+  int fd = connect();
+  ASSERT_TRUE(send_bytes(fd, unbind_request(1) + abandon_request(2, 1)));
+  EXPECT_TRUE(wait_closed(fd, 5000));
+  close(fd);
+  expect_alive();
+  EXPECT_EQ(srv_.stderr_text().find("AbandonRequest!"), std::string::npos);
+}
+
+TEST_F(TraceServer, ControlsAreConsumedWithTheirMessage) {
+  // Controls ::= [0] SEQUENCE OF Control { controlType, criticality }
+  std::string control = hex_bytes("30 0f 04 0a") + "1.2.3.4.56" + hex_bytes("01 01 00");
+  std::string controls = hex_bytes("a0 11") + control;
+  int fd = connect();
+  ASSERT_TRUE(send_bytes(fd, ldap_message(1, ldap_abandon_request, hex_bytes("05"), true, controls)));
+  ASSERT_TRUE(srv_.wait_stderr("AbandonRequest!\n", 5000));
+  ASSERT_TRUE(send_bytes(fd, unbind_request(2)));
+  EXPECT_TRUE(wait_closed(fd, 5000));
+  close(fd);
+  EXPECT_TRUE(srv_.wait_stderr("with id 2: op 2.\n", 5000)) << srv_.stderr_text();
+  EXPECT_FALSE(srv_.wait_exit(0));
+}
+
+TEST_F(TraceServer, NegativeMessageIdIsTracedAsUnsigned) {
+  int fd = connect();
+  ASSERT_TRUE(send_bytes(fd, hex_bytes("30 05 02 01 ff 42 00")));
+  EXPECT_TRUE(wait_closed(fd, 5000));
+  close(fd);
+  EXPECT_TRUE(srv_.wait_stderr("got message of length 0 with id 18446744073709551615: op 2.\n", 5000))
+      << srv_.stderr_text();
+}
+
+// Envelopes that cannot be framed or decoded end the process with status 2.
+TEST(TraceServerEnvelope, UndecodableEnvelopesEndTheServerWithStatus2) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"not a SEQUENCE", hex_bytes("04 00")},
+      {"indefinite length", hex_bytes("30 80 02 01 01 42 00 00 00")},
+      {"longer than the receive buffer", hex_bytes("30 82 20 01 02 01 01")},
+      {"messageID missing", hex_bytes("30 03 04 01 00")},
+      {"context-class protocolOp", hex_bytes("30 05 02 01 01 82 00")},
+      {"protocolOp overruns the SEQUENCE", hex_bytes("30 05 02 01 01 42 01 00")},
+  };
+  for (const Case& c : cases) {
+    server srv;
+    std::string why;
+    ASSERT_TRUE(start_server(&srv, program_path("ferrowyn_trace"), {}, {}, &why)) << why;
+    int fd = connect_to(srv.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_bytes(fd, c.bytes));
+    EXPECT_TRUE(srv.wait_exit(5000)) << c.name;
+    EXPECT_EQ(srv.exit_status, 2) << c.name;
+    EXPECT_EQ(srv.stderr_text(), "") << c.name;
+    close(fd);
+  }
+}
+
+TEST(TraceServerLifecycle, ReadableStandardInputStopsTheServerAtTheNextConnection) {
+  server srv;
+  std::string why;
+  ASSERT_TRUE(start_server(&srv, program_path("ferrowyn_trace"), {}, {}, &why)) << why;
+  // One full exchange first, so the server is known to be back in accept
+  // (past the probe connection's standard-input check) when input ends.
+  int first = connect_to(srv.port);
+  ASSERT_TRUE(send_bytes(first, unbind_request(1)));
+  ASSERT_TRUE(wait_closed(first, 5000));
+  close(first);
+  ASSERT_TRUE(srv.wait_stderr("op 2.\n", 5000));
+  srv.close_stdin();
+  EXPECT_FALSE(srv.wait_exit(100));  // nothing happens until a connection arrives
+  int fd = connect_to(srv.port);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(send_bytes(fd, unbind_request(2)));
+  EXPECT_TRUE(srv.wait_exit(5000));
+  EXPECT_EQ(srv.exit_status, 0);
+  // The second connection was not served.
+  EXPECT_EQ(srv.stderr_text(), "got message of length 0 with id 1: op 2.\n");
+  close(fd);
+}
+
+TEST(TraceServerLifecycle, ListensOnTheAddressInIp) {
+  server srv;
+  std::string why;
+  ASSERT_TRUE(start_server(&srv, program_path("ferrowyn_trace"), {}, {"IP=127.0.0.1"}, &why)) << why;
+  EXPECT_LT(connect_to(srv.port, /*ipv6=*/true), 0);  // ::1 is not 127.0.0.1
+}
+
+TEST(TraceServerLifecycle, AnIpWithTrailingTextMeansAnyAddress) {
+  server srv;
+  std::string why;
+  ASSERT_TRUE(start_server(&srv, program_path("ferrowyn_trace"), {}, {"IP=1.2.3.4x"}, &why)) << why;
+  int fd = connect_to(srv.port, /*ipv6=*/true);
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) close(fd);
+}
+
+TEST(TraceServerLifecycle, AnAddressNotOnThisMachineFailsToBind) {
+  server srv;
+  std::string why;
+  EXPECT_FALSE(start_server(&srv, program_path("ferrowyn_trace"), {}, {"IP=192.0.2.1"}, &why));
+  EXPECT_EQ(srv.exit_status, 1);
+  EXPECT_EQ(srv.stderr_text(), "bind failed!\n");
+}
+
+}  // namespace
