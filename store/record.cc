@@ -1,0 +1,71 @@
+// Reading records of the loaded data file in place.
+//
+// These run for every candidate of every search, so they read words
+// straight from the mapping and keep no state. The file was checked when it
+// was loaded; nothing here checks bounds again.
+#include "store/record.h"
+
+#include <cstdint>
+
+#include "core/out_buffer.h"
+#include "store/data_file.h"
+
+// Record layout: pair count, reserved word, DN, first objectClass value,
+// then (attribute, value) pairs of 8 bytes each.
+static constexpr uint64_t kDnField = 8;
+static constexpr uint64_t kObjectClassField = 12;
+static constexpr uint64_t kFirstPair = 16;
+
+uint32_t record_offset(uint32_t i) {
+  return data_word(data_store.indices_offset + uint64_t{4} * i);
+}
+
+uint32_t record_value(uint32_t record, uint32_t attribute) {
+  if (attribute == data_store.dn_name) return data_word(record + kDnField);
+  if (attribute == data_store.object_class_name) return data_word(record + kObjectClassField);
+  const uint64_t pairs = data_word(record);
+  const uint64_t end = record + 8 * pairs;
+  for (uint64_t p = record + kFirstPair; p < end; p += 8) {
+    if (data_word(p) == attribute) return data_word(p + 4);
+  }
+  return 0;
+}
+
+int record_has_attribute(uint32_t record, uint32_t attribute) {
+  if (attribute == data_store.dn_name || attribute == data_store.object_class_name) return 1;
+  const uint64_t pairs = data_word(record);
+  const uint64_t end = record + 8 * pairs;
+  for (uint64_t p = record + kFirstPair; p < end; p += 8) {
+    if (data_word(p) == attribute) return 1;
+  }
+  return 0;
+}
+
+static uint32_t record_dn(uint32_t i) { return data_word(record_offset(i) + kDnField); }
+
+// The strings of record i lie from its DN up to (not including) the next
+// record's DN; those of the last record end at record 0's first objectClass
+// value, where the strings shared between records begin.
+int64_t findrec(uint32_t v) {
+  const uint32_t count = data_store.record_count;
+  if (count != 0) {
+    uint32_t lo = 0;
+    uint32_t hi = count - 1;
+    while (hi >= lo) {
+      const uint32_t mid = static_cast<uint32_t>((uint64_t{lo} + hi) / 2);
+      if (record_dn(mid) > v) {
+        // Record mid starts after v; below record 0 nothing owns it.
+        if (mid == 0) break;
+        hi = mid - 1;
+        continue;
+      }
+      const uint32_t upper = mid + 1 < count ? record_dn(mid + 1)
+                                             : data_word(record_offset(0) + kObjectClassField);
+      if (upper > v) return mid;
+      lo = mid + 1;
+    }
+  }
+  static constexpr char kFailed[] = "findrec failed!\n";
+  buf_put_flush(&std_err, kFailed, sizeof kFailed - 1);
+  return -1;
+}
