@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test asan run clean
+.PHONY: all build test asan example run clean
 
 all: build
 
@@ -25,11 +25,16 @@ asan: build-asan/build.ninja
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
-# Starts the tracing server in a scratch working directory under build/.
-PORT ?= 3389
-run: build
+# Imports the example directory (examples/example.ldif) into build/run/data.
+example: build
 	mkdir -p build/run
-	cd build/run && PORT=$(PORT) ../bin/ferrowyn_trace
+	build/bin/ldifimport build/run/data examples/example.ldif
+
+# Starts the tracing server on the example directory, with build/run as its
+# working directory (where its journal goes).
+PORT ?= 3389
+run: example
+	cd build/run && PORT=$(PORT) ../bin/ferrowyn_trace data
 
 clean:
 	rm -rf build build-asan
