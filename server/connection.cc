@@ -8,6 +8,7 @@
 #include "codec/ldap_message.h"
 #include "core/diag.h"
 #include "core/out_buffer.h"
+#include "journal/journal_store.h"
 #include "server/operations.h"
 
 namespace {
@@ -94,6 +95,9 @@ void serve_connection(int r, int w) {
     uint64_t header = ldap_decode_message(buf, end, &message_id, &op, &len);
     if (header == 0) exit(2);
     if (trace_enabled) trace_message(len, message_id, op);
+    // Every request sees the data file and the journal as they are now,
+    // including records other connections appended.
+    change_check();
 
     if (!dispatch(w, message_id, op, buf + header, len, end)) break;
 

@@ -10,7 +10,9 @@
 #include "core/diag.h"
 #include "core/number_text.h"
 #include "core/out_buffer.h"
+#include "journal/journal_store.h"
 #include "server/listener.h"
+#include "store/data_file.h"
 
 namespace {
 
@@ -30,9 +32,14 @@ uint16_t listen_port() {
   return static_cast<uint16_t>(value);
 }
 
-int server_start(int, char**) {
+int server_start(int argc, char** argv) {
   set_program_name("ferrowyn");
   signal(SIGPIPE, SIG_IGN);
+
+  // The data file is loaded before the socket is opened: a server that
+  // cannot answer from its data must not accept connections at all.
+  load_data_file(argc > 1 ? argv[1] : default_data_path);
+  load_journal();
 
   int sock = open_tcp_socket();
   if (sock < 0) fail("socket failed!\n");

@@ -5,15 +5,18 @@
 #include <cstdint>
 
 constexpr uint16_t default_ldap_port = 389;
+// The data file served when no path is given on the command line.
+constexpr const char* default_data_path = "/usr/local/ferrowyn/data";
 
 // The port to listen on: the environment variable PORT when it is a decimal
 // number from 1 to 65535, otherwise 389.
 uint16_t listen_port();
 
-// Sets the program name, ignores SIGPIPE, opens the listening socket on the
-// IP address (or any address) and the port, and listens with a backlog of 32.
-// Returns the listening socket; every failure ends the process with its
-// message and status 1.
+// Sets the program name, ignores SIGPIPE, loads the data file (argv[1], or
+// default_data_path), opens the listening socket on the IP address (or any
+// address) and the port, and listens with a backlog of 32. Returns the
+// listening socket; every failure ends the process with its message and
+// status 1 (the data file loader's own statuses for its failures).
 int server_start(int argc, char** argv);
 
 // Sets TCP_NODELAY on an accepted connection: every answer is one small

@@ -1,26 +1,41 @@
 // The tracing server's connection loop, end to end over TCP: framing,
-// dispatch, the trace lines and the ways a connection and the server end.
+// dispatch, the trace lines and the ways a connection and the server end;
+// and its start-up with the data file it answers from.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
 #include "codec/ldap_message.h"
+#include "tests/data_fixture.h"
 #include "tests/harness.h"
 
 using namespace harness;
 
 namespace {
 
+// A small directory for the server to answer from, at s->data_path().
+void write_data(server* s) {
+  std::string err = fixture::write_data_file(
+      s->data_path(), {{"o=example", {{"objectClass", "organization"}, {"o", "example"}}},
+                       {"cn=a,o=example", {{"objectClass", "person"}, {"cn", "a"}}}});
+  ASSERT_EQ(err, "");
+}
+
+// Starts ferrowyn_trace on a freshly written small data file.
+void start_trace(server* s, const std::vector<std::string>& env = {}) {
+  ASSERT_NO_FATAL_FAILURE(write_data(s));
+  std::string why;
+  ASSERT_TRUE(start_server_on_data(s, program_path("ferrowyn_trace"), env, &why)) << why;
+}
+
 class TraceServer : public ::testing::Test {
  protected:
   void SetUp() override { start({}); }
 
-  void start(const std::vector<std::string>& env) {
-    std::string why;
-    ASSERT_TRUE(start_server(&srv_, program_path("ferrowyn_trace"), {}, env, &why)) << why;
-  }
+  void start(const std::vector<std::string>& env) { start_trace(&srv_, env); }
 
   int connect() {
     int fd = connect_to(srv_.port);
@@ -168,8 +183,7 @@ TEST(TraceServerEnvelope, UndecodableEnvelopesEndTheServerWithStatus2) {
   };
   for (const Case& c : cases) {
     server srv;
-    std::string why;
-    ASSERT_TRUE(start_server(&srv, program_path("ferrowyn_trace"), {}, {}, &why)) << why;
+    ASSERT_NO_FATAL_FAILURE(start_trace(&srv));
     int fd = connect_to(srv.port);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(send_bytes(fd, c.bytes));
@@ -182,8 +196,7 @@ TEST(TraceServerEnvelope, UndecodableEnvelopesEndTheServerWithStatus2) {
 
 TEST(TraceServerLifecycle, ReadableStandardInputStopsTheServerAtTheNextConnection) {
   server srv;
-  std::string why;
-  ASSERT_TRUE(start_server(&srv, program_path("ferrowyn_trace"), {}, {}, &why)) << why;
+  ASSERT_NO_FATAL_FAILURE(start_trace(&srv));
   // One full exchange first, so the server is known to be back in accept
   // (past the probe connection's standard-input check) when input ends.
   int first = connect_to(srv.port);
@@ -205,15 +218,13 @@ TEST(TraceServerLifecycle, ReadableStandardInputStopsTheServerAtTheNextConnectio
 
 TEST(TraceServerLifecycle, ListensOnTheAddressInIp) {
   server srv;
-  std::string why;
-  ASSERT_TRUE(start_server(&srv, program_path("ferrowyn_trace"), {}, {"IP=127.0.0.1"}, &why)) << why;
+  ASSERT_NO_FATAL_FAILURE(start_trace(&srv, {"IP=127.0.0.1"}));
   EXPECT_LT(connect_to(srv.port, /*ipv6=*/true), 0);  // ::1 is not 127.0.0.1
 }
 
 TEST(TraceServerLifecycle, AnIpWithTrailingTextMeansAnyAddress) {
   server srv;
-  std::string why;
-  ASSERT_TRUE(start_server(&srv, program_path("ferrowyn_trace"), {}, {"IP=1.2.3.4x"}, &why)) << why;
+  ASSERT_NO_FATAL_FAILURE(start_trace(&srv, {"IP=1.2.3.4x"}));
   int fd = connect_to(srv.port, /*ipv6=*/true);
   EXPECT_GE(fd, 0);
   if (fd >= 0) close(fd);
@@ -221,10 +232,93 @@ TEST(TraceServerLifecycle, AnIpWithTrailingTextMeansAnyAddress) {
 
 TEST(TraceServerLifecycle, AnAddressNotOnThisMachineFailsToBind) {
   server srv;
+  ASSERT_NO_FATAL_FAILURE(write_data(&srv));
   std::string why;
-  EXPECT_FALSE(start_server(&srv, program_path("ferrowyn_trace"), {}, {"IP=192.0.2.1"}, &why));
+  EXPECT_FALSE(start_server_on_data(&srv, program_path("ferrowyn_trace"), {"IP=192.0.2.1"}, &why));
   EXPECT_EQ(srv.exit_status, 1);
   EXPECT_EQ(srv.stderr_text(), "bind failed!\n");
+}
+
+// ---- Start-up with the data file -----------------------------------------
+
+std::string le32(uint32_t w) {
+  std::string out;
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(w >> (8 * i)));
+  return out;
+}
+
+// A data file without records whose attribute table holds `names`, laid out
+// by hand (the writer always puts dn and objectClass in the table).
+std::string table_only_file(const std::vector<std::string>& names) {
+  std::string strings;
+  std::string attributes;
+  for (const std::string& n : names) {
+    attributes += le32(static_cast<uint32_t>(20 + strings.size()));
+    strings += n + '\0';
+  }
+  for (size_t i = 0; i < names.size(); ++i) attributes += le32(0);
+  const auto end = static_cast<uint32_t>(20 + strings.size() + attributes.size());
+  return le32(0x1dea) + le32(static_cast<uint32_t>(names.size())) + le32(0) + le32(end) +
+         le32(static_cast<uint32_t>(strings.size())) + strings + attributes;
+}
+
+TEST(TraceServerStartup, DataFileFailuresEndTheServerBeforeItListens) {
+  const std::string good = table_only_file({"dn", "objectClass"});
+  struct Case {
+    const char* name;
+    bool write;  // false: no file at the path
+    std::string bytes;
+    std::vector<std::string> env;
+    int status;
+    std::string out;
+    std::string err;
+  };
+  const std::string cant_happen = "can't happen error: dn or objectClass not there?!\n";
+  const Case cases[] = {
+      {"missing file", false, "", {}, 1, "", "could not open data!\n"},
+      {"empty file", true, "", {}, 1, "", "could not open data!\n"},
+      {"no objectClass", true, table_only_file({"dn", "cn"}), {}, 0, "", cant_happen},
+      {"no dn", true, table_only_file({"cn", "objectClass", "userPassword"}), {}, 0, "", cant_happen},
+      {"truncated header", true, good.substr(0, 12), {}, 1, "broken data file!\n", ""},
+      {"index chain that does not move forward", true,
+       good + le32(7) + le32(static_cast<uint32_t>(good.size())), {}, 1, "broken data file!\n", ""},
+      // Loading comes before the socket: the data file's failure is the one
+      // reported although the address could not be bound either.
+      {"broken file and an unbindable address", true, good.substr(0, 12), {"IP=192.0.2.1"}, 1,
+       "broken data file!\n", ""},
+  };
+  for (const Case& c : cases) {
+    server srv;
+    if (c.write) write_file(srv.data_path(), c.bytes);
+    std::string why;
+    EXPECT_FALSE(start_server_on_data(&srv, program_path("ferrowyn_trace"), c.env, &why)) << c.name;
+    EXPECT_EQ(srv.exit_status, c.status) << c.name;
+    EXPECT_EQ(srv.stdout_text(), c.out) << c.name;
+    EXPECT_EQ(srv.stderr_text(), c.err) << c.name;
+  }
+}
+
+TEST(TraceServerStartup, NamesInAnyLetterCaseAndNoRecordsLoad) {
+  server srv;
+  write_file(srv.data_path(), table_only_file({"DN", "ObjectClass"}));
+  std::string why;
+  ASSERT_TRUE(start_server_on_data(&srv, program_path("ferrowyn_trace"), {}, &why)) << why;
+  int fd = connect_to(srv.port);
+  ASSERT_TRUE(send_bytes(fd, unbind_request(1)));
+  EXPECT_TRUE(wait_closed(fd, 5000));
+  close(fd);
+  EXPECT_TRUE(srv.wait_stderr("with id 1: op 2.\n", 5000)) << srv.stderr_text();
+}
+
+TEST(TraceServerStartup, WithoutAnArgumentTheDefaultPathIsRead) {
+  struct stat st;
+  if (stat("/usr/local/ferrowyn/data", &st) == 0) GTEST_SKIP() << "a default data file exists here";
+  server srv;
+  write_data(&srv);  // in the working directory, which must not matter
+  std::string why;
+  EXPECT_FALSE(start_server(&srv, program_path("ferrowyn_trace"), {}, {}, &why));
+  EXPECT_EQ(srv.exit_status, 1);
+  EXPECT_EQ(srv.stderr_text(), "could not open data!\n");
 }
 
 }  // namespace

@@ -209,6 +209,11 @@ bool start_server(server* s, const std::string& program, const std::vector<std::
   return false;
 }
 
+bool start_server_on_data(server* s, const std::string& program, const std::vector<std::string>& env,
+                          std::string* why) {
+  return start_server(s, program, {s->data_path()}, env, why);
+}
+
 // ---- Connections --------------------------------------------------------
 
 int connect_to(uint16_t port, bool ipv6) {
@@ -279,11 +284,13 @@ bool wait_closed(int fd, int timeout_ms) {
 // ---- Programs -----------------------------------------------------------
 
 run_result run_program(const std::string& program, const std::vector<std::string>& args,
-                       const std::string& input, const std::vector<std::string>& env) {
+                       const std::string& input, const std::vector<std::string>& env,
+                       const std::string& cwd) {
   temp_dir dir;
   write_file(dir.file("in"), input);
   const std::string d = dir.path;
   pid_t pid = spawn(program, args, env, [&] {
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     redirect(d + "/in", 0, O_RDONLY);
     redirect(d + "/out", 1, O_WRONLY | O_CREAT | O_TRUNC);
     redirect(d + "/err", 2, O_WRONLY | O_CREAT | O_TRUNC);

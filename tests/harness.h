@@ -3,6 +3,9 @@
 // A test server runs in a fresh temporary working directory on a free port
 // (given to it through PORT), with its standard input held open on a pipe
 // and its standard output and error captured in files in that directory.
+// It answers from a data file that the test writes into that directory
+// (server::data_path, for instance with fixture::write_data_file) before
+// start_server_on_data.
 // Connections read LDAP messages whole, framed like the server frames them.
 #ifndef FERROWYN_TESTS_HARNESS_H_
 #define FERROWYN_TESTS_HARNESS_H_
@@ -40,6 +43,9 @@ struct server {
   ~server();                  // kills the server if it still runs
   std::string stderr_text() const { return read_file(dir.file("stderr")); }
   std::string stdout_text() const { return read_file(dir.file("stdout")); }
+  // Where start_server_on_data expects the data file: "data" in the
+  // working directory.
+  std::string data_path() const { return dir.file("data"); }
   // Waits up to timeout_ms for the process to end; true when it has (its
   // status is then in exit_status).
   bool wait_exit(int timeout_ms);
@@ -55,6 +61,9 @@ struct server {
 // *why; s->exit_status tells whether the server exited.
 bool start_server(server* s, const std::string& program, const std::vector<std::string>& args,
                   const std::vector<std::string>& env, std::string* why);
+// start_server with the data file s->data_path() as the first argument.
+bool start_server_on_data(server* s, const std::string& program, const std::vector<std::string>& env,
+                          std::string* why);
 
 // A TCP connection to 127.0.0.1 (or ::1 with ipv6) with 10-second timeouts.
 // -1 when refused.
@@ -67,7 +76,8 @@ int read_message(int fd, std::string* out);
 // anything more.
 bool wait_closed(int fd, int timeout_ms);
 
-// Runs a program to its end: arguments, bytes on standard input, extra env.
+// Runs a program to its end: arguments, bytes on standard input, extra env,
+// and the working directory (empty: the test's own).
 struct run_result {
   int status = -1;  // exit status, or 128 + signal
   std::string out;
@@ -75,7 +85,7 @@ struct run_result {
 };
 run_result run_program(const std::string& program, const std::vector<std::string>& args,
                        const std::string& input = "",
-                       const std::vector<std::string>& env = {});
+                       const std::vector<std::string>& env = {}, const std::string& cwd = "");
 
 // ---- LDAP messages ------------------------------------------------------
 // An LDAPMessage with messageID, the protocolOp's tag and contents; the
