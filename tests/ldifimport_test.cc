@@ -155,6 +155,15 @@ TEST(Ldifimport, OptionsAddToOrReplaceTheDefaults) {
       {{"-h", "dn:3", "-i", "seeAlso"}, {"3:dn", "1:objectClass", "0:seeAlso"}, "cn/1"},
       {{"-n", "-i", "mail", "--"}, {"0:mail"}, "cn/0"},
   };
+  // Options may also follow OUTPUT and the inputs.
+  {
+    temp_dir d;
+    write_file(d.file("in.ldif"), kPeople);
+    const harness::run_result r = run_program(
+        program_path("ldifimport"), {d.file("data"), d.file("in.ldif"), "-n", "-i", "cn"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(summarise(d.file("data")).blocks, std::vector<std::string>{"0:cn"});
+  }
   for (const option_case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.options));
     temp_dir d;

@@ -134,29 +134,25 @@ int main(int argc, char** argv) {
   int request_count = 0;
   int nocase_count = 0;
 
-  int k = 1;
-  for (; k < argc && argv[k][0] == '-' && argv[k][1] != '\0'; ++k) {
-    const char* arg = argv[k];
-    if (strcmp(arg, "--") == 0) {
-      ++k;
-      break;
-    }
-    const char opt = arg[1];
-    if (opt == 'n' && arg[2] == '\0') {
+  // Options may stand anywhere among OUTPUT and the inputs (getopt
+  // permutes them); "--" ends them.
+  opterr = 0;
+  for (int opt; (opt = getopt(argc, argv, ":ni:h:c:")) != -1;) {
+    if (opt == 'n') {
       defaults = false;
       continue;
     }
-    if (opt != 'i' && opt != 'h' && opt != 'c') {
-      buf_put_strs(&std_err, "ldifimport: unknown option ", arg, "\n", nullptr);
+    if (opt == '?') {
+      const char name[3] = {'-', static_cast<char>(optopt), '\0'};
+      buf_put_strs(&std_err, "ldifimport: unknown option ", name, "\n", nullptr);
       usage();
     }
-    // The value follows either attached ("-icn") or as the next argument.
-    char* value = arg[2] != '\0' ? argv[k] + 2 : (k + 1 < argc ? argv[++k] : nullptr);
-    if (value == nullptr) {
-      const char name[2] = {opt, '\0'};
+    if (opt == ':') {
+      const char name[2] = {static_cast<char>(optopt), '\0'};
       buf_put_strs(&std_err, "ldifimport: option -", name, " needs an attribute\n", nullptr);
       usage();
     }
+    char* value = optarg;
     if (opt == 'c') {
       nocase[nocase_count++] = value;
       continue;
@@ -167,8 +163,10 @@ int main(int argc, char** argv) {
                    nullptr);
       usage();
     }
-    requests[request_count++] = index_request{opt, value, opt == 'i' ? p : (p < 0 ? 0 : p)};
+    requests[request_count++] =
+        index_request{static_cast<char>(opt), value, opt == 'i' ? p : (p < 0 ? 0 : p)};
   }
+  int k = optind;
   if (k >= argc) usage();
   const char* output = argv[k++];
 
