@@ -25,6 +25,7 @@
 #include <type_traits>
 
 #include "core/dn.h"
+#include "core/pod_array.h"
 #include "core/out_buffer.h"
 #include "store/compare.h"
 #include "store/data_file.h"
@@ -42,58 +43,6 @@ static constexpr uint32_t object_class_attribute = 1;
 static constexpr uint64_t max_file_size = 0xffffffffu;
 static constexpr uint64_t write_chunk = 4u << 20;
 
-// A growable array of plain records, grown with realloc so that a failure is
-// a result instead of an exception.
-template <typename T>
-struct pod_array {
-  static_assert(std::is_trivially_copyable_v<T>);
-  T* items = nullptr;
-  uint64_t count = 0;
-  uint64_t cap = 0;
-
-  pod_array() = default;
-  pod_array(const pod_array&) = delete;
-  pod_array& operator=(const pod_array&) = delete;
-  ~pod_array() { free(items); }
-
-  bool reserve(uint64_t n) {
-    if (n <= cap) return true;
-    uint64_t want = cap < 16 ? 16 : cap + cap / 2;
-    if (want < n) want = n;
-    if (want > UINT64_MAX / sizeof(T)) return false;
-    void* p = realloc(items, want * sizeof(T));
-    if (p == nullptr) return false;
-    items = static_cast<T*>(p);
-    cap = want;
-    return true;
-  }
-  bool push(const T& v) {
-    if (count == cap && !reserve(count + 1)) return false;
-    items[count++] = v;
-    return true;
-  }
-  // n elements, every one a copy of v.
-  bool assign(uint64_t n, const T& v) {
-    if (!reserve(n)) return false;
-    for (uint64_t i = 0; i < n; ++i) items[i] = v;
-    count = n;
-    return true;
-  }
-  bool append(const T* src, uint64_t n) {
-    if (n == 0) return true;
-    if (!reserve(count + n)) return false;
-    memcpy(items + count, src, n * sizeof(T));
-    count += n;
-    return true;
-  }
-  void release() {
-    free(items);
-    items = nullptr;
-    count = cap = 0;
-  }
-  T& operator[](uint64_t i) { return items[i]; }
-  const T& operator[](uint64_t i) const { return items[i]; }
-};
 
 struct attribute_info {
   uint64_t name_at;  // name bytes in data_writer::names

@@ -16,45 +16,10 @@
 #include <new>
 #include <type_traits>
 
+#include "core/pod_array.h"
+
 static constexpr uint64_t initial_input = 1u << 20;
 
-// A growable array of plain records (realloc, so failures are results).
-template <typename T>
-struct pod_array {
-  static_assert(std::is_trivially_copyable_v<T>);
-  T* items = nullptr;
-  uint64_t count = 0;
-  uint64_t cap = 0;
-
-  pod_array() = default;
-  pod_array(const pod_array&) = delete;
-  pod_array& operator=(const pod_array&) = delete;
-  ~pod_array() { free(items); }
-
-  bool reserve(uint64_t n) {
-    if (n <= cap) return true;
-    uint64_t want = cap < 64 ? 64 : cap + cap / 2;
-    if (want < n) want = n;
-    if (want > UINT64_MAX / sizeof(T)) return false;
-    void* p = realloc(items, want * sizeof(T));
-    if (p == nullptr) return false;
-    items = static_cast<T*>(p);
-    cap = want;
-    return true;
-  }
-  bool push(const T& v) {
-    if (count == cap && !reserve(count + 1)) return false;
-    items[count++] = v;
-    return true;
-  }
-  bool append(const T* src, uint64_t n) {
-    if (n == 0) return true;
-    if (!reserve(count + n)) return false;
-    memcpy(items + count, src, n * sizeof(T));
-    count += n;
-    return true;
-  }
-};
 
 // One attribute line of the entry being read, by offsets into the entry's
 // byte buffer (which may move while it grows).
