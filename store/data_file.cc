@@ -20,6 +20,7 @@
 #include "core/out_buffer.h"
 
 loaded_data_file data_store;
+void (*data_file_acl_loader)(uint32_t block) = nullptr;
 
 // ---- Bounded reads ----------------------------------------------------------
 
@@ -291,11 +292,10 @@ void load_data_file(const char* path) {
   // check above already guarantees that the chain moves forward inside the
   // file; the bound test stays so that the walk never depends on it.
   uint64_t b = uint64_t{data_store.indices_offset} + 4 * uint64_t{data_store.record_count};
+  uint64_t acl_block = 0;
   while (b < size) {
     if (data_word(b) == block_acl_data) {
-      // The ACL state (filters, entries, the any-attribute mark) is built
-      // from this block by the ACL loader, which joins here; until then a
-      // file's ACL block is not read.
+      acl_block = b;
       break;
     }
     // A next equal to the block's own offset would repeat the walk for
@@ -304,6 +304,8 @@ void load_data_file(const char* path) {
     if (next <= b || next > size) fail(&std_out, "broken data file!\n", 1);
     b = next;
   }
+  ++data_store.generation;
+  if (data_file_acl_loader != nullptr) data_file_acl_loader(static_cast<uint32_t>(acl_block));
 }
 
 void unmap_data_file() {

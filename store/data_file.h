@@ -65,6 +65,8 @@ struct loaded_data_file {
   uint32_t dn_name;                // name offset of "dn"
   uint32_t object_class_name;      // name offset of "objectClass"
   uint32_t user_password_name;     // name offset of "userPassword", or 0
+  uint64_t generation;             // incremented by every load: pointers kept from an
+                                   // older generation point into an unmapped file
 };
 extern loaded_data_file data_store;
 
@@ -78,6 +80,12 @@ const char* map_file_readonly(const char* path, uint64_t* size);
 // objectClass (std_err, status 0), a file that fails check_data_file
 // "broken data file!\n" (std_out, status 1).
 void load_data_file(const char* path);
+// Builds the ACL state from the ACL block at the given file offset (0: the
+// file has none). The ACL code sits above the store, so the program sets
+// this before its first load; load_data_file calls it, when set, at the end
+// of every load.
+extern void (*data_file_acl_loader)(uint32_t block);
+
 // Unmaps data_store's mapping (nothing when size is 0).
 void unmap_data_file();
 
