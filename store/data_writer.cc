@@ -9,6 +9,14 @@
 //      of attributes whose values most records share.
 // Record 0's first objectClass value is a shared string, so it lies after
 // every per-record string, which is what findrec needs for the last record.
+//
+// An ACL block built from filters and entries is laid out, at file offset B:
+//   B: type 2, next; B+8: F; B+12: F filter offsets; B+12+4F: X;
+//   the "*" name (when an entry lists it); the filters' bytes;
+//   X: A, then A entry offsets; the entries, each: subject, target,
+//   grant and deny (16 bits each), name offsets, a 0 word.
+// Every name lies before the entry that refers to it: attribute names at
+// the start of the string table, "*" near the start of the block.
 #include "store/data_writer.h"
 
 #include <fcntl.h>
@@ -64,6 +72,33 @@ struct attribute_option {
   uint32_t buckets;    // hash: 0 for automatic
 };
 
+// ACL parts: a filter's bytes in data_writer::acl_filter_bytes; an entry
+// and its names (in data_writer::acl_names, first to first + count).
+struct acl_filter_item {
+  uint64_t at;
+  uint64_t len;
+};
+
+struct acl_entry_item {
+  uint32_t subject;
+  uint32_t target;
+  uint16_t grant;
+  uint16_t deny;
+  uint64_t first;
+  uint64_t count;
+};
+
+// An ACL name: its bytes in data_writer::names, and the attribute it
+// resolves to once the file is laid out (acl_any_name for "*").
+struct acl_name_item {
+  uint64_t name_at;
+  uint32_t name_len;
+  uint32_t attr;
+};
+static constexpr uint32_t acl_any_name = UINT32_MAX;
+
+enum acl_way : uint32_t { acl_not_given, acl_given_whole, acl_given_in_parts };
+
 struct entry_item {
   uint64_t dn;     // DN bytes in the arena (normalised)
   uint64_t first;  // index of the entry's first value
@@ -98,8 +133,15 @@ struct data_writer {
   // their attributes in the same order, so the name is checked against it
   // before the table is searched.
   pod_array<uint32_t> predicted;
+  // The ACL block: given whole (acl, and the positions of the words that
+  // hold block-relative offsets), or in parts.
+  acl_way acl_given = acl_not_given;
   pod_array<char> acl;
-  bool has_acl = false;
+  pod_array<uint64_t> acl_relative;
+  pod_array<char> acl_filter_bytes;
+  pod_array<acl_filter_item> acl_filters;
+  pod_array<acl_entry_item> acl_entries;
+  pod_array<acl_name_item> acl_names;
   bool in_entry = false;
   bool entry_has_object_class = false;
   char error[512] = {};
@@ -294,11 +336,80 @@ int data_writer_hash_index(data_writer* w, const char* attribute, uint32_t bucke
   return add_option(w, attribute, option_hash, -1, bucket_count);
 }
 
-int data_writer_acl_block(data_writer* w, const char* bytes, uint64_t n) {
+// ---- ACL block -------------------------------------------------------------
+
+int data_writer_acl_block_relative(data_writer* w, const char* bytes, uint64_t n,
+                                   const uint64_t* positions, uint64_t position_count) {
+  if (w->acl_given == acl_given_in_parts)
+    return fail(w, "the ACL block is already being built from filters and entries");
   if (n > max_file_size) return fail(w, "ACL block too large");
+  for (uint64_t i = 0; i < position_count; ++i)
+    if (positions[i] > n || n - positions[i] < 4)
+      return fail(w, "ACL block offset position %llu is not inside the contents",
+                  static_cast<unsigned long long>(positions[i]));
   w->acl.count = 0;
-  if (!w->acl.append(bytes, n)) return out_of_memory(w);
-  w->has_acl = true;
+  w->acl_relative.count = 0;
+  if (!w->acl.append(bytes, n) || !w->acl_relative.append(positions, position_count))
+    return out_of_memory(w);
+  w->acl_given = acl_given_whole;
+  return 0;
+}
+
+int data_writer_acl_block(data_writer* w, const char* bytes, uint64_t n) {
+  return data_writer_acl_block_relative(w, bytes, n, nullptr, 0);
+}
+
+int64_t data_writer_acl_filter(data_writer* w, const char* bytes, uint64_t n) {
+  if (w->acl_given == acl_given_whole) return fail(w, "the ACL block was given whole");
+  if (n == 0) return fail(w, "empty ACL filter");
+  if (n > max_file_size) return fail(w, "ACL filter too large");
+  for (uint64_t i = 0; i < w->acl_filters.count; ++i) {
+    const acl_filter_item& f = w->acl_filters[i];
+    if (f.len == n && memcmp(w->acl_filter_bytes.items + f.at, bytes, n) == 0)
+      return static_cast<int64_t>(i);
+  }
+  if (w->acl_filters.count >= 0x3fffffff) return fail(w, "too many ACL filters");
+  const acl_filter_item f{w->acl_filter_bytes.count, n};
+  if (!w->acl_filter_bytes.append(bytes, n)) return out_of_memory(w);
+  if (!w->acl_filters.push(f)) {
+    w->acl_filter_bytes.count = f.at;
+    return out_of_memory(w);
+  }
+  w->acl_given = acl_given_in_parts;
+  return static_cast<int64_t>(w->acl_filters.count - 1);
+}
+
+int data_writer_acl_entry(data_writer* w, uint32_t subject, uint32_t target, uint16_t grant,
+                          uint16_t deny, const char* const* names, uint64_t name_count) {
+  if (w->acl_given == acl_given_whole) return fail(w, "the ACL block was given whole");
+  if (subject >= w->acl_filters.count || target >= w->acl_filters.count)
+    return fail(w, "ACL entry refers to filter %u, but there are %llu",
+                subject >= w->acl_filters.count ? subject : target,
+                static_cast<unsigned long long>(w->acl_filters.count));
+  for (uint64_t i = 0; i < name_count; ++i) {
+    const uint64_t len = strlen(names[i]);
+    if (!(len == 1 && names[i][0] == '*') && !valid_attribute_name(names[i], len))
+      return fail(w, "invalid attribute name \"%.*s\" in an ACL entry",
+                  static_cast<int>(std::min<uint64_t>(len, 100)), names[i]);
+  }
+  const uint64_t names_before = w->names.count;
+  const acl_entry_item e{subject, target, grant, deny, w->acl_names.count, name_count};
+  for (uint64_t i = 0; i < name_count; ++i) {
+    acl_name_item n{};
+    n.name_len = static_cast<uint32_t>(strlen(names[i]));
+    n.attr = acl_any_name;
+    if (!store_name(w, names[i], n.name_len, &n.name_at) || !w->acl_names.push(n)) {
+      w->names.count = names_before;
+      w->acl_names.count = e.first;
+      return out_of_memory(w);
+    }
+  }
+  if (!w->acl_entries.push(e)) {
+    w->names.count = names_before;
+    w->acl_names.count = e.first;
+    return out_of_memory(w);
+  }
+  w->acl_given = acl_given_in_parts;
   return 0;
 }
 
@@ -455,6 +566,7 @@ struct layout {
   // order: those of attribute a are refs[ref_begin[a]] to refs[ref_begin[a + 1]].
   pod_array<value_ref> refs;
   pod_array<uint64_t> ref_begin;
+  pod_array<char> acl_block;               // the ACL block's contents, offsets filled in
   uint64_t string_end = 0;  // end of the string table
   uint64_t records_at = 0;
   uint64_t indices_offset = 0;
@@ -511,6 +623,24 @@ static int resolve_options(data_writer* w, layout* l) {
   for (uint64_t k = 0; k < l->plans.count; ++k)
     if (l->plans[k].block_type != block_hash_table && l->plans[k].forced == 0)
       w->attributes[l->plans[k].attr].never_shared = true;
+  return 0;
+}
+
+// Resolves the names of the ACL entries against the attribute table; a
+// name that no entry has joins the table with the ACL's spelling.
+static int resolve_acl_names(data_writer* w) {
+  for (uint64_t i = 0; i < w->acl_names.count; ++i) {
+    acl_name_item& n = w->acl_names[i];
+    const char* name = w->names.items + n.name_at;
+    if (n.name_len == 1 && name[0] == '*') continue;
+    const uint32_t hash = string_hash_nocase(name, n.name_len);
+    int64_t a = find_attribute(w, name, n.name_len, hash);
+    if (a < 0) {
+      a = add_attribute(w, name, n.name_len, hash, n.name_at);
+      if (a < 0) return out_of_memory(w);
+    }
+    n.attr = static_cast<uint32_t>(a);
+  }
   return 0;
 }
 
@@ -917,6 +1047,71 @@ static int build_hash_block(data_writer* w, layout* l, const index_plan& p, uint
   return 0;
 }
 
+static void put_le32(char* p, uint32_t v) {
+  p[0] = static_cast<char>(v);
+  p[1] = static_cast<char>(v >> 8);
+  p[2] = static_cast<char>(v >> 16);
+  p[3] = static_cast<char>(v >> 24);
+}
+
+static uint32_t get_le32(const char* p) {
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return uint32_t{u[0]} | uint32_t{u[1]} << 8 | uint32_t{u[2]} << 16 | uint32_t{u[3]} << 24;
+}
+
+// The contents of the ACL block at file offset at (after its type and next
+// words), into l->acl_block.
+static int build_acl_block(data_writer* w, layout* l, uint64_t at) {
+  pod_array<char>& out = l->acl_block;
+  if (w->acl_given == acl_given_whole) {
+    if (!out.append(w->acl.items, w->acl.count)) return out_of_memory(w);
+    for (uint64_t i = 0; i < w->acl_relative.count; ++i) {
+      char* p = out.items + w->acl_relative[i];
+      put_le32(p, static_cast<uint32_t>(get_le32(p) + at));
+    }
+    return 0;
+  }
+  const uint64_t nf = w->acl_filters.count;
+  const uint64_t na = w->acl_entries.count;
+  bool any_name = false;
+  for (uint64_t i = 0; i < w->acl_names.count; ++i)
+    any_name = any_name || w->acl_names[i].attr == acl_any_name;
+  // Offsets within the block (from its type word).
+  const uint64_t star_at = 12 + 4 * nf + 4;
+  const uint64_t filters_at = star_at + (any_name ? 2 : 0);
+  const uint64_t list_at = filters_at + w->acl_filter_bytes.count;
+  const uint64_t entries_at = list_at + 4 + 4 * na;
+  const uint64_t size = entries_at + 16 * na + 4 * w->acl_names.count;
+  if (at + size > max_file_size) return fail(w, "the data file would exceed 4 GiB");
+  if (!out.assign(size - 8, '\0')) return out_of_memory(w);
+  // The contents start at block offset 8, behind the type and next words.
+  auto word = [&out](uint64_t block_offset, uint64_t v) {
+    put_le32(out.items + block_offset - 8, static_cast<uint32_t>(v));
+  };
+  word(8, nf);
+  for (uint64_t i = 0; i < nf; ++i) word(12 + 4 * i, at + filters_at + w->acl_filters[i].at);
+  word(12 + 4 * nf, at + list_at);
+  if (any_name) out[star_at - 8] = '*';
+  if (w->acl_filter_bytes.count != 0)
+    memcpy(out.items + filters_at - 8, w->acl_filter_bytes.items, w->acl_filter_bytes.count);
+  word(list_at, na);
+  uint64_t e_at = entries_at;
+  for (uint64_t j = 0; j < na; ++j) {
+    const acl_entry_item& e = w->acl_entries[j];
+    word(list_at + 4 + 4 * j, at + e_at);
+    word(e_at, e.subject);
+    word(e_at + 4, e.target);
+    word(e_at + 8, uint32_t{e.grant} | uint32_t{e.deny} << 16);
+    for (uint64_t k = 0; k < e.count; ++k) {
+      const acl_name_item& n = w->acl_names[e.first + k];
+      word(e_at + 12 + 4 * k,
+           n.attr == acl_any_name ? at + star_at : w->attributes[n.attr].offset);
+    }
+    e_at += 16 + 4 * e.count;  // the 0 word that ends the names is already there
+  }
+  return 0;
+}
+
 static int build_blocks(data_writer* w, layout* l) {
   if (collect_indexed_values(w, l) != 0) return -1;
   uint64_t at = l->file_size;
@@ -932,9 +1127,10 @@ static int build_blocks(data_writer* w, layout* l) {
     if (r != 0) return r;
     at += 4 * block->count;
   }
-  if (w->has_acl) {
+  if (w->acl_given != acl_not_given) {
     if (at + 8 + w->acl.count > max_file_size) return fail(w, "the data file would exceed 4 GiB");
-    at += 8 + w->acl.count;
+    if (build_acl_block(w, l, at) != 0) return -1;
+    at += 8 + l->acl_block.count;
   }
   l->file_size = at;
   return 0;
@@ -1038,10 +1234,10 @@ static void write_contents(const data_writer* w, const layout* l, file_out* out)
   }
   for (uint64_t b = 0; b < l->blocks.count; ++b)
     out->words(l->blocks[b]->items, l->blocks[b]->count);
-  if (w->has_acl) {
+  if (w->acl_given != acl_not_given) {
     out->word(block_acl_data);
     out->word(static_cast<uint32_t>(l->file_size));
-    out->put(w->acl.items, w->acl.count);
+    if (l->acl_block.count != 0) out->put(l->acl_block.items, l->acl_block.count);
   }
   out->flush();
 }
@@ -1061,8 +1257,8 @@ static void directory_of(const char* path, char* dir, uint64_t cap) {
 int data_writer_write(data_writer* w, const char* path, data_writer_stats* stats) {
   if (w->in_entry) return fail(w, "an entry is still open");
   layout l;
-  if (resolve_options(w, &l) != 0 || decide_sharing(w) != 0 || lay_out_strings(w, &l) != 0 ||
-      build_blocks(w, &l) != 0)
+  if (resolve_acl_names(w) != 0 || resolve_options(w, &l) != 0 || decide_sharing(w) != 0 ||
+      lay_out_strings(w, &l) != 0 || build_blocks(w, &l) != 0)
     return -1;
 
   const uint64_t path_len = strlen(path);

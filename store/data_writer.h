@@ -5,7 +5,7 @@
 // that many records share).
 //
 // Usage: data_writer_new; declare attribute options (case-insensitive
-// values, sorted and hash indexes, the ACL block); add entries with
+// values, sorted and hash indexes) and the ACL block; add entries with
 // begin_entry / add_value / end_entry; data_writer_write; data_writer_free.
 // Everything is held in memory until written. Functions returning int give
 // 0 on success and -1 on failure with a message for data_writer_error.
@@ -28,9 +28,33 @@ int data_writer_case_insensitive(data_writer* w, const char* attribute);
 int data_writer_sorted_index(data_writer* w, const char* attribute, int block_type);
 // bucket_count 0 chooses one from the number of values.
 int data_writer_hash_index(data_writer* w, const char* attribute, uint32_t bucket_count);
+
+// ---- The ACL block --------------------------------------------------------
+// Written as the last block of the chain. It is either given whole
+// (data_writer_acl_block, data_writer_acl_block_relative) or built from
+// filters and entries (data_writer_acl_filter, data_writer_acl_entry); the
+// two ways do not mix.
+//
 // The contents of the ACL block (everything after its type and next words),
-// written as the last block of the chain.
+// written as given; a later call replaces them.
 int data_writer_acl_block(data_writer* w, const char* bytes, uint64_t n);
+// The same, except that the words at the given byte positions of the
+// contents hold offsets from the start of the block (its type word), to
+// which the writer adds the block's file offset: the block holds file
+// offsets, and where it lands is known only when the file is laid out.
+int data_writer_acl_block_relative(data_writer* w, const char* bytes, uint64_t n,
+                                   const uint64_t* positions, uint64_t position_count);
+// A filter of the ACL filter table: the four bytes "self", the two bytes
+// "*" and NUL, or a BER-encoded Filter, stored as given. Equal filters are
+// stored once, in the order first given. Returns the filter's index in the
+// table, or -1.
+int64_t data_writer_acl_filter(data_writer* w, const char* bytes, uint64_t n);
+// Appends an ACL entry (entries apply in the order given). subject and
+// target are indices that data_writer_acl_filter returned; names are
+// attribute names, matched without regard to case (a name that no entry has
+// joins the attribute table), or "*" for every attribute.
+int data_writer_acl_entry(data_writer* w, uint32_t subject, uint32_t target, uint16_t grant,
+                          uint16_t deny, const char* const* names, uint64_t name_count);
 
 // Starts an entry. The DN is normalised (canonical_dn); it must not be empty,
 // hold a NUL byte, or repeat an earlier entry's DN.
