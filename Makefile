@@ -25,10 +25,11 @@ asan: build-asan/build.ninja
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
-# Imports the example directory (examples/example.ldif) into build/run/data.
+# Imports the example directory (examples/example.ldif) with its access
+# control lists (examples/example.acl) into build/run/data.
 example: build
 	mkdir -p build/run
-	build/bin/ldifimport build/run/data examples/example.ldif
+	build/bin/ldifimport -a examples/example.acl build/run/data examples/example.ldif
 
 # Starts the tracing server on the example directory, with build/run as its
 # working directory (where its journal goes).
