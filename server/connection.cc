@@ -9,6 +9,7 @@
 #include "core/diag.h"
 #include "core/out_buffer.h"
 #include "journal/journal_store.h"
+#include "server/bind.h"
 #include "server/operations.h"
 
 namespace {
@@ -62,6 +63,10 @@ bool dispatch(int w, int64_t message_id, uint64_t op, const char* contents, uint
 void serve_connection(int r, int w) {
   char buf[receive_buffer_size];
   uint64_t fill = 0;  // received, unconsumed bytes; always at buf[0]
+  // Every client starts anonymous: in the tracing build one process serves
+  // every connection in turn, and a client must not inherit the rights of
+  // whoever bound before it.
+  reset_bound_identity();
   for (;;) {
     // TCP keeps no message boundaries: a message may arrive in pieces, and
     // several may arrive in one read. Serve every complete message already
@@ -98,6 +103,8 @@ void serve_connection(int r, int w) {
     // Every request sees the data file and the journal as they are now,
     // including records other connections appended.
     change_check();
+    // A reload unmapped the file the bound identity pointed into.
+    refresh_bound_identity();
 
     if (!dispatch(w, message_id, op, buf + header, len, end)) break;
 

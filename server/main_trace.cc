@@ -6,6 +6,7 @@
 #include "core/diag.h"
 #include "core/out_buffer.h"
 #include "journal/journal_store.h"
+#include "server/bind.h"
 #include "server/connection.h"
 #include "server/listener.h"
 #include "server/startup.h"
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
     }
     set_no_delay(conn);
     change_check();
+    refresh_bound_identity();
     pollfd in{0, POLLIN, 0};
     if (poll(&in, 1, 1) == 1) return 0;
     serve_connection(conn, conn);

@@ -11,6 +11,7 @@
 #include "core/number_text.h"
 #include "core/out_buffer.h"
 #include "journal/journal_store.h"
+#include "query/acl.h"
 #include "server/listener.h"
 #include "store/data_file.h"
 
@@ -38,6 +39,7 @@ int server_start(int argc, char** argv) {
 
   // The data file is loaded before the socket is opened: a server that
   // cannot answer from its data must not accept connections at all.
+  data_file_acl_loader = load_acl_block;
   load_data_file(argc > 1 ? argv[1] : default_data_path);
   load_journal();
 

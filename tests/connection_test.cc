@@ -109,6 +109,12 @@ TEST_F(TraceServer, MessageSplitAcrossSegmentsIsReassembled) {
     ASSERT_TRUE(send_bytes(fd, bind.substr(0, cut)));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     ASSERT_TRUE(send_bytes(fd, bind.substr(cut) + unbind_request(2)));
+    // The reassembled bind is answered (the DN is unknown: 48), then the
+    // unbind closes the connection.
+    std::string answer;
+    ASSERT_EQ(read_message(fd, &answer), 1) << cut;
+    // BindResponse, messageID 1, resultCode 48.
+    EXPECT_EQ(to_hex(answer.substr(0, 10)), "30 22 02 01 01 61 1d 0a 01 30") << cut;
     EXPECT_TRUE(wait_closed(fd, 5000)) << cut;
     close(fd);
   }

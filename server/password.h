@@ -1,0 +1,37 @@
+// Stored password forms and their verification.
+//
+// A userPassword value is told apart by its text:
+//   "{MD5}" + base64 of the MD5 digest of the password (what pwhash prints);
+//   a crypt(3) result: it begins with "$1$" or is exactly 13 characters long;
+//   anything else is the password itself, in plain text.
+// The checks run in that order and each one that does not accept falls
+// through to the next, so a stored hash also accepts its own text sent as
+// the password.
+#ifndef FERROWYN_SERVER_PASSWORD_H_
+#define FERROWYN_SERVER_PASSWORD_H_
+
+#include <cstdint>
+
+#include "core/counted_str.h"
+
+// Length of the "{MD5}" form: the five-character prefix and 24 base64
+// characters (16 digest bytes, "=" padded).
+constexpr uint64_t md5_password_length = 29;
+
+// Writes the "{MD5}" form of n password bytes into dest, followed by a NUL;
+// dest needs md5_password_length + 1 bytes. Returns md5_password_length.
+uint64_t md5_password_text(char* dest, const char* bytes, uint64_t n);
+
+// 1 when the supplied password is accepted by the stored text (a
+// NUL-terminated text), else 0. Allocates nothing: the crypt(3) key is a
+// bounded stack buffer, so passwords of 100 bytes or more never reach
+// crypt(3) and can match a crypt value only as its plain text.
+int check_password(const char* stored, counted_str password);
+
+// The crypt(3) that check_password calls; a setting it cannot handle may
+// give null, which counts as no match. Replaceable so that tests can
+// exercise that case, which the system's library does not produce.
+using password_crypt_fn = const char* (*)(const char* key, const char* setting);
+extern password_crypt_fn password_crypt;
+
+#endif  // FERROWYN_SERVER_PASSWORD_H_

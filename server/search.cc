@@ -1,0 +1,520 @@
+// The search operation: answers a SearchRequest from the data file as the
+// journal changes it, in two passes.
+//
+// The data-file pass visits the candidates the indexes propose (or every
+// record when the filter cannot be answered from them), tests each against
+// baseObject, scope and filter, and answers a match with the record, or
+// with the journal entry that shadows its DN. The journal pass then answers
+// the matching journal entries the first pass has not answered yet. Each
+// entry leaves as its own LDAPMessage, written at once, so memory does not
+// grow with the number of results; SearchResultDone ends the answer.
+//
+// This runs for every read the server serves, so the per-entry path
+// allocates nothing in the usual case: the attribute and value nodes of an
+// entry and its encoding live on the stack, and only an entry too large for
+// those arrays moves them to the heap for the time it is sent. Everything
+// that depends on the request alone (the requested names, resolved against
+// the attribute table) is worked out once per request.
+#include "codec/search.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "codec/filter.h"
+#include "codec/ldap_message.h"
+#include "core/bytes.h"
+#include "core/diag.h"
+#include "core/out_buffer.h"
+#include "journal/journal_store.h"
+#include "query/acl.h"
+#include "query/index_eval.h"
+#include "query/match.h"
+#include "query/set_pool.h"
+#include "server/operations.h"
+#include "store/candidate_set.h"
+#include "store/compare.h"
+#include "store/data_file.h"
+#include "store/record.h"
+
+namespace {
+
+// Record layout: pair count, reserved word, DN, first objectClass value,
+// then (attribute, value) pairs of 8 bytes each.
+constexpr uint64_t kDnField = 8;
+constexpr uint64_t kObjectClassField = 12;
+constexpr uint64_t kFirstPair = 16;
+
+// The largest encoded entry that is sent; anything larger is left out.
+constexpr uint64_t kMaxEntrySize = 1'048'576;
+// An all-attributes answer lists the whole attribute table (records) or
+// every distinct name of the entry (journal); beyond these sizes nothing
+// is listed.
+constexpr uint32_t kMaxTableNames = 32'768;
+constexpr uint64_t kMaxJournalNames = 32'768;
+
+// A search whose data-file pass stopped at sizeLimit tells the client so:
+// success would claim the answer is complete when entries were left out.
+constexpr uint64_t kSizeLimitExceeded = 4;
+
+[[noreturn]] void out_of_memory() {
+  static constexpr char kText[] = "out of virtual memory!\n";
+  buf_put_flush(&std_err, kText, sizeof kText - 1);
+  exit(1);
+}
+
+void put(const char* bytes, uint64_t n) {
+  if (n != 0) buf_put(&std_err, bytes, n);
+}
+
+void put(counted_str s) { put(s.bytes, s.len); }
+
+template <uint64_t N>
+void put_literal(const char (&text)[N]) {
+  buf_put(&std_err, text, N - 1);
+}
+
+bool equals_literal(counted_str s, const char* text) {
+  const uint64_t n = cstr_length(text);
+  return s.len == n && (n == 0 || std::memcmp(s.bytes, text, n) == 0);
+}
+
+counted_str stored_content(const char* s) {
+  return counted_str{stored_str_len(s), stored_str_data(s)};
+}
+
+// An array that lives in the caller's frame up to N elements and moves to
+// the heap when it outgrows them. Elements are plain records: growing moves
+// them bytewise, so nothing may point into the array until it is complete.
+template <typename T, uint64_t N>
+struct small_array {
+  T local[N];
+  T* items = local;
+  uint64_t count = 0;
+  uint64_t capacity = N;
+
+  small_array() = default;
+  small_array(const small_array&) = delete;
+  small_array& operator=(const small_array&) = delete;
+  ~small_array() {
+    if (items != local) std::free(items);
+  }
+
+  T* push() {
+    if (count == capacity) grow(count + 1);
+    return &items[count++];
+  }
+
+  // Makes room for n elements in all (the contents are kept).
+  void reserve(uint64_t n) {
+    if (n > capacity) grow(n);
+  }
+
+  void grow(uint64_t n) {
+    uint64_t want = capacity * 2;
+    if (want < n) want = n;
+    if (want > UINT64_MAX / sizeof(T)) out_of_memory();
+    T* p;
+    if (items == local) {
+      p = static_cast<T*>(std::malloc(want * sizeof(T)));
+      if (p != nullptr) std::memcpy(p, local, count * sizeof(T));
+    } else {
+      p = static_cast<T*>(std::realloc(items, want * sizeof(T)));
+    }
+    if (p == nullptr) out_of_memory();
+    items = p;
+    capacity = want;
+  }
+};
+
+// One bit of a 64-bit summary per attribute name offset. A record's summary
+// ORs the bits of its pairs' attributes, so a name whose bit is missing
+// certainly has no pair in the record and is passed over without a scan.
+uint64_t attribute_bit(uint32_t attribute) {
+  return uint64_t{1} << ((attribute * 0x9E3779B1u) >> 26);
+}
+
+enum name_kind : uint8_t { name_other, name_dn, name_object_class };
+
+// One name to answer for records, resolved once per request.
+struct answer_name {
+  counted_str type;    // as requested, or the attribute table's name
+  uint32_t attribute;  // name offset in the attribute table, 0 when unknown
+  name_kind kind;      // the exact names "dn" and "objectClass" take the
+                       // record's own DN and first objectClass value
+  uint64_t bit;        // attribute_bit of attribute
+};
+
+// What every answer of one request shares.
+struct search_context {
+  const search_request* request;
+  int64_t message_id;
+  int fd;
+  bool acl;                  // the data file has ACL entries: check every read
+  bool all_attributes;       // no names requested (or "*"): every attribute
+  bool records_hidden;       // all attributes of a table too large to list:
+                             // records are not sent at all
+  const answer_name* names;  // the names for records, in answer order
+  uint64_t name_count;
+  counted_str dn_name_text;  // the attribute table's text of "dn"
+};
+
+// The attributes of the entry being sent. Values are appended attribute by
+// attribute, so each attribute's values are a run of `values`; the lists
+// the encoder walks are linked only once everything is in place.
+struct entry_builder {
+  small_array<partial_attribute, 64> attributes;
+  small_array<uint64_t, 64> value_ends;  // per attribute: end of its run of values
+  small_array<string_node, 256> values;
+
+  void add_value(counted_str v) {
+    string_node* n = values.push();
+    n->str = v;
+    n->attribute_offset = 0;
+    n->next = nullptr;
+  }
+  // Ends the attribute whose values were added since the previous one.
+  void end_attribute(counted_str type) {
+    partial_attribute* a = attributes.push();
+    a->type = type;
+    a->vals = nullptr;
+    a->next = nullptr;
+    *value_ends.push() = values.count;
+  }
+  // Links the nodes; nothing may be added afterwards.
+  partial_attribute* link() {
+    uint64_t start = 0;
+    for (uint64_t i = 0; i < attributes.count; ++i) {
+      const uint64_t end = value_ends.items[i];
+      for (uint64_t j = start; j + 1 < end; ++j) values.items[j].next = &values.items[j + 1];
+      attributes.items[i].vals = &values.items[start];
+      if (i + 1 < attributes.count) attributes.items[i].next = &attributes.items[i + 1];
+      start = end;
+    }
+    return attributes.count != 0 ? attributes.items : nullptr;
+  }
+};
+
+// Encodes the entry with the LDAPMessage header in front and writes it with
+// one write, unless its encoding reaches `too_large` bytes.
+void send_entry(const search_context* ctx, counted_str dn, entry_builder* b, uint64_t too_large) {
+  search_entry entry{dn, b->link()};
+  const uint64_t size = ldap_encode_search_entry(nullptr, &entry);
+  if (size >= too_large) return;
+  if (trace_enabled) {
+    put_literal("sre len ");
+    buf_put_decimal(&std_err, size);
+    buf_put_flush(&std_err, ".\n", 2);
+  }
+  const uint64_t header = ldap_encode_message_header(
+      nullptr, static_cast<uint64_t>(ctx->message_id), ldap_search_result_entry, size);
+  const uint64_t total = header + size;
+  char local[16384];
+  char* buf = local;
+  if (total > sizeof local) {
+    buf = static_cast<char*>(std::malloc(total));
+    if (buf == nullptr) out_of_memory();
+  }
+  ldap_encode_message_header(buf, static_cast<uint64_t>(ctx->message_id), ldap_search_result_entry,
+                             size);
+  ldap_encode_search_entry(buf + header, &entry);
+  // A peer that is gone is noticed by the connection's next read.
+  const ssize_t ignored = write(ctx->fd, buf, total);
+  static_cast<void>(ignored);
+  if (buf != local) std::free(buf);
+}
+
+// ---- Journal entries ------------------------------------------------------------
+
+// The values of name s in e: for the exact name "dn" the entry's DN first,
+// then every attribute whose name is exactly s, in order.
+void add_journal_attribute(const search_context* ctx, const journal_entry* e, counted_str s,
+                           entry_builder* b) {
+  const uint64_t first = b->values.count;
+  if (equals_literal(s, "dn")) b->add_value(stored_content(e->dn));
+  for (uint64_t i = 0; i < e->attribute_count; ++i) {
+    if (cmp_value(s, e->attributes[i].name) == 0)
+      b->add_value(stored_content(e->attributes[i].value));
+  }
+  if (b->values.count == first) return;
+  // Access is asked only for names the entry has: the answer depends on
+  // the entry and the name alone, so asking less often changes nothing.
+  if (ctx->acl && acl_check_journal(e, s.bytes, s.len) != 1) {
+    b->values.count = first;
+    return;
+  }
+  b->end_attribute(s);
+}
+
+void send_journal_entry(const search_context* ctx, const journal_entry* e) {
+  // An entry without attributes is a deleted DN.
+  if (e->attribute_count == 0) return;
+  if (ctx->acl) {
+    acl_clear_targets();
+    if (acl_check_journal(e, ctx->dn_name_text.bytes, ctx->dn_name_text.len) != 1) return;
+  }
+  entry_builder b;
+  if (!ctx->all_attributes) {
+    for (const string_node* s = ctx->request->attributes; s != nullptr; s = s->next)
+      add_journal_attribute(ctx, e, s->str, &b);
+  } else if (e->attribute_count < kMaxJournalNames) {
+    // Every distinct name, in the order of its first appearance.
+    for (uint64_t i = 0; i < e->attribute_count; ++i) {
+      const char* name = e->attributes[i].name;
+      bool seen = false;
+      for (uint64_t j = 0; j < i && !seen; ++j) {
+        const char* other = e->attributes[j].name;
+        seen = other == name || compare_text(other, name) == 0;
+      }
+      if (!seen) add_journal_attribute(ctx, e, stored_content(name), &b);
+    }
+  }
+  send_entry(ctx, stored_content(e->dn), &b, kMaxEntrySize);
+}
+
+// ---- Data-file records ----------------------------------------------------------
+
+void trace_record(uint32_t r) {
+  const char* base = data_store.base;
+  const uint32_t pairs = data_word(r);
+  buf_put_decimal(&std_err, pairs);
+  put_literal(" attributes:\n  dn: ");
+  buf_put_str(&std_err, base + data_word(r + kDnField));
+  put_literal("\n  objectClass: ");
+  buf_put_str(&std_err, base + data_word(r + kObjectClassField));
+  put_literal("\n");
+  const uint64_t end = r + uint64_t{8} * pairs;
+  for (uint64_t p = r + kFirstPair; p < end; p += 8) {
+    put_literal("  ");
+    buf_put_str(&std_err, base + data_word(p));
+    put_literal(": ");
+    buf_put_str(&std_err, base + data_word(p + 4));
+    put_literal("\n");
+  }
+  buf_flush(&std_err);
+}
+
+// The journal entry that shadows the record's DN, or null.
+journal_entry* shadowing_entry(const char* dn) {
+  if (journal_list.head == nullptr) return nullptr;
+  const counted_str text = stored_content(dn);
+  const uint32_t h = string_hash(text.bytes, text.len);
+  for (journal_entry* e = journal_table[h % journal_buckets]; e != nullptr; e = e->bucket_next) {
+    if (e->dn_hash == h && cmp_stored(e->dn, dn) == 0) return e;
+  }
+  return nullptr;
+}
+
+void send_record(const search_context* ctx, uint32_t r) {
+  const char* base = data_store.base;
+  const char* dn = base + data_word(r + kDnField);
+  if (journal_entry* e = shadowing_entry(dn); e != nullptr) {
+    // The journal's version of the entry is the current one; it is sent as
+    // it is, and the journal pass must not send it again.
+    e->answered = 1;
+    send_journal_entry(ctx, e);
+    return;
+  }
+  if (trace_enabled) trace_record(r);
+  if (ctx->acl) {
+    acl_clear_targets();
+    if (acl_check(r, data_store.dn_name, acl_read, nullptr) != 1) return;
+  }
+  if (ctx->records_hidden) return;
+
+  const uint64_t pairs_end = r + uint64_t{8} * data_word(r);
+  uint64_t summary = 0;
+  for (uint64_t p = r + kFirstPair; p < pairs_end; p += 8) summary |= attribute_bit(data_word(p));
+
+  entry_builder b;
+  for (uint64_t i = 0; i < ctx->name_count; ++i) {
+    const answer_name& s = ctx->names[i];
+    if (s.kind == name_other && (summary & s.bit) == 0) continue;
+    const uint64_t first = b.values.count;
+    if (s.kind == name_dn) b.add_value(stored_content(dn));
+    if (s.kind == name_object_class)
+      b.add_value(stored_content(base + data_word(r + kObjectClassField)));
+    for (uint64_t p = r + kFirstPair; p < pairs_end; p += 8) {
+      if (data_word(p) == s.attribute) b.add_value(stored_content(base + data_word(p + 4)));
+    }
+    if (b.values.count == first) continue;  // not in this entry
+    // As for journal entries, access is asked only for what is there.
+    if (ctx->acl && acl_check(r, s.attribute, acl_read, nullptr) != 1) {
+      b.values.count = first;
+      continue;
+    }
+    b.end_attribute(s.type);
+  }
+  send_entry(ctx, stored_content(dn), &b, kMaxEntrySize + 1);
+}
+
+// ---- The request ------------------------------------------------------------------
+
+void trace_request(const search_request* q) {
+  static const char* const kScopes[] = {"baseObject", "singleLevel", "wholeSubtree"};
+  static const char* const kDerefs[] = {"neverDerefAliases", "derefInSearching",
+                                        "derefFindingBaseObj", "derefAlways"};
+  put_literal("search request: baseObject \"");
+  put(q->baseObject);
+  put_literal("\", scope ");
+  buf_put_str(&std_err, kScopes[q->scope]);
+  put_literal(", ");
+  buf_put_str(&std_err, kDerefs[q->derefAliases]);
+  put_literal("\nsize limit ");
+  buf_put_decimal(&std_err, static_cast<uint64_t>(q->sizeLimit));
+  put_literal(", time limit ");
+  buf_put_decimal(&std_err, static_cast<uint64_t>(q->timeLimit));
+  put_literal("\n");
+  trace_filter(q->filter);
+  put_literal("attributes: ");
+  for (const string_node* s = q->attributes; s != nullptr; s = s->next) {
+    if (s != q->attributes) put_literal(",");
+    put(s->str);
+  }
+  buf_put_flush(&std_err, "\n\n", 2);
+}
+
+bool is_all_attributes(counted_str s) { return equals_literal(s, "*"); }
+
+// Offset of the attribute table's names and its number of entries.
+uint64_t table_names() { return data_header_size + uint64_t{data_store.size_of_string_table}; }
+
+// Sets each requested description's attribute_offset to the first table
+// name equal to it without regard to case; reports those that name none.
+// "*" asks for every attribute and names none by design.
+void resolve_requested(search_request* q) {
+  const uint64_t names = table_names();
+  for (string_node* s = q->attributes; s != nullptr; s = s->next) {
+    s->attribute_offset = 0;
+    if (is_all_attributes(s->str)) continue;
+    for (uint32_t i = 0; i < data_store.attribute_count; ++i) {
+      const uint32_t name = data_word(names + uint64_t{4} * i);
+      if (cmp_value_nocase(s->str, data_store.base + name) == 0) {
+        s->attribute_offset = name;
+        break;
+      }
+    }
+    if (s->attribute_offset == 0) {
+      put_literal("cannot find attribute \"");
+      put(s->str);
+      buf_put_flush(&std_err, "\"!\n", 3);
+    }
+  }
+}
+
+answer_name make_name(counted_str type, uint32_t attribute) {
+  name_kind kind = name_other;
+  if (equals_literal(type, "dn"))
+    kind = name_dn;
+  else if (equals_literal(type, "objectClass"))
+    kind = name_object_class;
+  return answer_name{type, attribute, kind, attribute_bit(attribute)};
+}
+
+// The names answered for records: the requested ones in request order, or
+// for all attributes every table entry but the first (the DN's), in table
+// order. A table of only dn and objectClass gives none.
+void collect_record_names(const search_request* q, bool all, small_array<answer_name, 64>* out) {
+  if (!all) {
+    for (const string_node* s = q->attributes; s != nullptr; s = s->next)
+      *out->push() = make_name(s->str, s->attribute_offset);
+    return;
+  }
+  const uint32_t count = data_store.attribute_count;
+  if (count < 3 || count > kMaxTableNames) return;
+  out->reserve(count - 1);
+  const uint64_t names = table_names();
+  for (uint32_t i = 1; i < count; ++i) {
+    const uint32_t name = data_word(names + uint64_t{4} * i);
+    const char* text = data_store.base + name;
+    *out->push() = make_name(counted_str{cstr_length(text), text}, name);
+  }
+}
+
+// The data-file pass; false when it stopped at sizeLimit.
+bool data_file_pass(const search_context* ctx, const search_request* q) {
+  const uint64_t limit = static_cast<uint64_t>(q->sizeLimit);
+  uint64_t n = 0;
+  uint64_t* words = index_usable(q->filter) ? set_pool_words(set_pool_result) : nullptr;
+  if (words != nullptr) {
+    if (trace_enabled) buf_put_flush(&std_err, "query can be answered with index!\n", 34);
+    candidate_set set{words, 0, 0};
+    evaluate_index(q->filter, &set);
+    for (int64_t i = set_next(&set, set.lowest); i >= 0;
+         i = set_next(&set, static_cast<uint64_t>(i) + 1)) {
+      const uint32_t r = record_offset(static_cast<uint32_t>(i));
+      if (!record_matches_search(r, q)) continue;
+      if (limit != 0 && n == limit) return false;
+      ++n;
+      send_record(ctx, r);
+    }
+    return true;
+  }
+  // Not answerable from the indexes (or no memory for the set, where a
+  // scan gives the same answer): every record, in file order.
+  if (trace_enabled) buf_put_flush(&std_err, "query can NOT be answered with index!\n", 38);
+  uint64_t r = table_names() + uint64_t{8} * data_store.attribute_count;
+  for (uint32_t i = 0; i < data_store.record_count; ++i) {
+    const uint32_t record = static_cast<uint32_t>(r);
+    r += uint64_t{8} * data_word(record);
+    if (!record_matches_search(record, q)) continue;
+    if (limit != 0 && n == limit) return false;
+    ++n;
+    send_record(ctx, record);
+  }
+  return true;
+}
+
+void send_done(int fd, int64_t message_id, uint64_t result_code) {
+  char buf[64];
+  const uint64_t size = ldap_encode_result(nullptr, result_code, "", "");
+  const uint64_t header = ldap_encode_message_header(buf, static_cast<uint64_t>(message_id),
+                                                     ldap_search_result_done, size);
+  ldap_encode_result(buf + header, result_code, "", "");
+  const ssize_t ignored = write(fd, buf, header + size);
+  static_cast<void>(ignored);
+}
+
+}  // namespace
+
+void search_operation(int fd, int64_t message_id, const char* contents, uint64_t, const char* end) {
+  search_request q;
+  if (ldap_decode_search_request(contents, end, &q) == 0) {
+    static constexpr char kText[] = "couldn't parse search request!\n";
+    buf_put_flush(&std_err, kText, sizeof kText - 1);
+    exit(1);
+  }
+  if (trace_enabled) trace_request(&q);
+  resolve_filter_attributes(q.filter);
+  resolve_requested(&q);
+
+  bool all = q.attributes == nullptr;
+  for (const string_node* s = q.attributes; s != nullptr && !all; s = s->next)
+    all = is_all_attributes(s->str);
+  small_array<answer_name, 64> names;
+  collect_record_names(&q, all, &names);
+  const char* dn_text = data_store.base + data_store.dn_name;
+
+  search_context ctx{};
+  ctx.request = &q;
+  ctx.message_id = message_id;
+  ctx.fd = fd;
+  ctx.acl = acl_entry_count != 0;
+  ctx.all_attributes = all;
+  ctx.records_hidden = all && data_store.attribute_count > kMaxTableNames;
+  ctx.names = names.items;
+  ctx.name_count = names.count;
+  ctx.dn_name_text = counted_str{cstr_length(dn_text), dn_text};
+
+  for (journal_entry* e = journal_list.head; e != nullptr; e = e->list_next) e->answered = 0;
+  const bool complete = data_file_pass(&ctx, &q);
+  // The journal pass is not limited: it holds the entries changed since
+  // the data file was built, and they are always answered.
+  for (journal_entry* e = journal_list.head; e != nullptr; e = e->list_next) {
+    if (e->answered == 0 && journal_matches_search(e, &q)) send_journal_entry(&ctx, e);
+  }
+  free_search_request(&q);
+  send_done(fd, message_id, complete ? ldap_success : kSizeLimitExceeded);
+}
