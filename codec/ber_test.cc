@@ -5,73 +5,13 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include "tests/codec_bytes.h"
 
 namespace {
-
-// "30 0C 02" -> the three bytes; blanks are ignored.
-std::string Hex(const char* text) {
-  std::string out;
-  int hi = -1;
-  for (const char* p = text; *p; ++p) {
-    int d;
-    if (*p >= '0' && *p <= '9')
-      d = *p - '0';
-    else if (*p >= 'a' && *p <= 'f')
-      d = *p - 'a' + 10;
-    else if (*p >= 'A' && *p <= 'F')
-      d = *p - 'A' + 10;
-    else
-      continue;
-    if (hi < 0) {
-      hi = d;
-    } else {
-      out.push_back(static_cast<char>(hi << 4 | d));
-      hi = -1;
-    }
-  }
-  EXPECT_EQ(hi, -1) << "odd number of hex digits in " << text;
-  return out;
-}
-
-std::string ToHex(const char* p, uint64_t n) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (uint64_t i = 0; i < n; ++i) {
-    const unsigned char b = static_cast<unsigned char>(p[i]);
-    if (i) out.push_back(' ');
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 15]);
-  }
-  return out;
-}
-
-std::string ToHex(const std::string& s) { return ToHex(s.data(), s.size()); }
-
-// Decodes from an exactly sized heap copy, so that AddressSanitizer catches
-// any read at or past end.
-struct Input {
-  explicit Input(const std::string& s) : bytes(s.begin(), s.end()) {}
-  const char* begin() const { return bytes.data(); }
-  const char* end() const { return bytes.data() + bytes.size(); }
-  std::vector<char> bytes;
-};
 
 constexpr unsigned U = ber_universal, A = ber_application, C = ber_context, P = ber_private;
 constexpr unsigned PRIM = ber_primitive, CONS = ber_constructed;
 
-// Runs an encoder into a guarded buffer and checks it writes exactly the
-// count it returns, and that the counting pass (null destination) agrees.
-template <typename Encode>
-std::string Encoded(Encode encode) {
-  const uint64_t counted = static_cast<uint64_t>(encode(nullptr));
-  std::string buf(counted + 16, '\xA5');
-  const uint64_t written = static_cast<uint64_t>(encode(buf.data()));
-  EXPECT_EQ(written, counted);
-  for (uint64_t i = written; i < buf.size(); ++i)
-    EXPECT_EQ(buf[i], '\xA5') << "byte " << i << " written past the returned size";
-  buf.resize(written);
-  return buf;
-}
 
 // ---- Identifiers ----------------------------------------------------------
 

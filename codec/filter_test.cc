@@ -16,75 +16,9 @@
 
 #include "codec/ber.h"
 #include "core/out_buffer.h"
+#include "tests/codec_bytes.h"
 
 namespace {
-
-// "A3 07 04 02" -> the bytes; blanks are ignored. 'text' inside single
-// quotes is taken as literal bytes: "04 02 'cn'".
-std::string Hex(const char* text) {
-  std::string out;
-  int hi = -1;
-  for (const char* p = text; *p; ++p) {
-    if (*p == '\'') {
-      while (*++p && *p != '\'') out.push_back(*p);
-      if (!*p) break;
-      continue;
-    }
-    int d;
-    if (*p >= '0' && *p <= '9')
-      d = *p - '0';
-    else if (*p >= 'a' && *p <= 'f')
-      d = *p - 'a' + 10;
-    else if (*p >= 'A' && *p <= 'F')
-      d = *p - 'A' + 10;
-    else
-      continue;
-    if (hi < 0) {
-      hi = d;
-    } else {
-      out.push_back(static_cast<char>(hi << 4 | d));
-      hi = -1;
-    }
-  }
-  EXPECT_EQ(hi, -1) << "odd number of hex digits in " << text;
-  return out;
-}
-
-std::string ToHex(const std::string& s) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const unsigned char b = static_cast<unsigned char>(s[i]);
-    if (i) out.push_back(' ');
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 15]);
-  }
-  return out;
-}
-
-// Exactly sized heap copy, so that AddressSanitizer sees any read past end.
-struct Input {
-  explicit Input(const std::string& s) : bytes(s.begin(), s.end()) {}
-  const char* begin() const { return bytes.data(); }
-  const char* end() const { return bytes.data() + bytes.size(); }
-  uint64_t size() const { return bytes.size(); }
-  std::vector<char> bytes;
-};
-
-// Runs an encoder into a guarded buffer; checks the counting pass agrees and
-// nothing is written past the returned size.
-template <typename Encode>
-std::string Encoded(Encode encode) {
-  const int64_t counted = static_cast<int64_t>(encode(nullptr));
-  EXPECT_GE(counted, 0);
-  std::string buf(static_cast<size_t>(counted) + 16, '\xA5');
-  const int64_t written = static_cast<int64_t>(encode(buf.data()));
-  EXPECT_EQ(written, counted);
-  for (size_t i = static_cast<size_t>(written); i < buf.size(); ++i)
-    EXPECT_EQ(buf[i], '\xA5') << "byte " << i << " written past the returned size";
-  buf.resize(static_cast<size_t>(written));
-  return buf;
-}
 
 struct FilterFree {
   void operator()(Filter* f) const { free_filter(f); }
