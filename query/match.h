@@ -15,22 +15,9 @@
 #include "codec/filter.h"
 #include "codec/search.h"
 #include "core/counted_str.h"
+#include "journal/journal_writer.h"
 
 struct journal_entry;
-
-// One attribute of a request_entry.
-struct request_attribute {
-  counted_str type;         // description as given in a request, or as stored
-  string_node* vals;        // the values in order (attribute_offset unused)
-  request_attribute* next;
-};
-
-// The entry an update request is about to write; for a delete the DN only.
-// Built and owned by the update operation.
-struct request_entry {
-  counted_str dn;                  // normalised
-  request_attribute* attributes;   // in order; null for none
-};
 
 // Fills attribute_offset and attribute_flags of every node from the loaded
 // data file's attribute table (names compared without case).
