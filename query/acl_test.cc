@@ -27,6 +27,7 @@
 #include "store/data_file.h"
 #include "store/data_writer.h"
 #include "store/record.h"
+#include "tests/capture_stderr.h"
 #include "tests/data_fixture.h"
 
 namespace {
@@ -170,29 +171,6 @@ uint64_t acl_block_offset() {
   uint64_t b = uint64_t{data_store.indices_offset} + 4 * uint64_t{data_store.record_count};
   while (b < data_store.size && data_word(b) != block_acl_data) b = data_word(b + 4);
   return b < data_store.size ? b : 0;
-}
-
-// Runs f with descriptor 2 sent to a temporary file; returns what was
-// written there.
-template <typename F>
-std::string capture_stderr(F f) {
-  char path[] = "/tmp/ferrowyn-acl-stderr-XXXXXX";
-  const int fd = mkstemp(path);
-  EXPECT_GE(fd, 0);
-  unlink(path);
-  const int saved = dup(2);
-  dup2(fd, 2);
-  f();
-  buf_flush(&std_err);
-  dup2(saved, 2);
-  close(saved);
-  std::string out;
-  char chunk[4096];
-  lseek(fd, 0, SEEK_SET);
-  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
-    out.append(chunk, static_cast<size_t>(n));
-  close(fd);
-  return out;
 }
 
 uint64_t count_of(const std::string& text, const std::string& piece) {

@@ -17,31 +17,10 @@
 #include "store/compare.h"
 #include "store/data_file.h"
 #include "store/record.h"
+#include "tests/capture_stderr.h"
 #include "tests/data_fixture.h"
 
 namespace {
-
-// Runs f with descriptor 2 sent to a temporary file and gives back what was
-// written there.
-template <typename F>
-std::string capture_stderr(F f) {
-  char path[] = "/tmp/dn_lookup_stderr_XXXXXX";
-  const int fd = mkstemp(path);
-  EXPECT_GE(fd, 0);
-  unlink(path);
-  const int saved = dup(2);
-  dup2(fd, 2);
-  f();
-  buf_flush(&std_err);
-  dup2(saved, 2);
-  close(saved);
-  std::string out;
-  char chunk[512];
-  lseek(fd, 0, SEEK_SET);
-  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) out.append(chunk, static_cast<size_t>(n));
-  close(fd);
-  return out;
-}
 
 counted_str key(const std::string& s) { return counted_str{s.size(), s.data()}; }
 

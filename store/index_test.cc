@@ -20,6 +20,7 @@
 #include "core/out_buffer.h"
 #include "store/data_file.h"
 #include "store/record.h"
+#include "tests/capture_stderr.h"
 #include "tests/data_fixture.h"
 
 using namespace std::string_literals;
@@ -27,28 +28,6 @@ using namespace std::string_literals;
 namespace {
 
 using records = std::vector<int64_t>;
-
-// Runs f with file descriptor 2 sent to a temporary file and gives back what
-// was written there (std_err is flushed before fd 2 is restored).
-template <typename F>
-std::string capture_stderr(F f) {
-  char path[] = "/tmp/ferrowyn-stderr-XXXXXX";
-  const int fd = mkstemp(path);
-  EXPECT_GE(fd, 0);
-  unlink(path);
-  const int saved = dup(2);
-  dup2(fd, 2);
-  f();
-  buf_flush(&std_err);
-  dup2(saved, 2);
-  close(saved);
-  std::string out;
-  char chunk[4096];
-  lseek(fd, 0, SEEK_SET);
-  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) out.append(chunk, static_cast<size_t>(n));
-  close(fd);
-  return out;
-}
 
 counted_str key_of(const std::string& s) { return counted_str{s.size(), s.data()}; }
 
