@@ -1,10 +1,12 @@
 #include "server/startup.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include "core/bytes.h"
 #include "core/diag.h"
@@ -63,4 +65,39 @@ int server_start(int argc, char** argv) {
 void set_no_delay(int sock) {
   int one = 1;
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+int accept_connection(int listener) {
+  for (;;) {
+    int conn = accept_peer(listener, nullptr, nullptr, nullptr);
+    if (conn >= 0) {
+      set_no_delay(conn);
+      return conn;
+    }
+    switch (errno) {
+      case EINTR:
+      case ECONNABORTED:
+      case EPROTO:
+      case ENETDOWN:
+      case ENOPROTOOPT:
+      case EHOSTDOWN:
+      case ENONET:
+      case EHOSTUNREACH:
+      case EOPNOTSUPP:
+      case ENETUNREACH:
+        continue;
+      case EMFILE:
+      case ENFILE:
+      case ENOBUFS:
+      case ENOMEM: {
+        // The connection stays queued; give running children time to end
+        // and free what they hold instead of spinning on the same error.
+        timespec pause{0, 10 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+        continue;
+      }
+      default:
+        fail("accept failed!\n");
+    }
+  }
 }

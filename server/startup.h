@@ -19,6 +19,14 @@ uint16_t listen_port();
 // status 1 (the data file loader's own statuses for its failures).
 int server_start(int argc, char** argv);
 
+// Accepts the next connection on the listening socket and sets TCP_NODELAY
+// on it. A failure that belongs to one connection (aborted before it was
+// accepted, a network error on it) or that passes (a signal, a descriptor
+// or memory shortage, retried after 10 ms) does not end the server: the
+// next connection is accepted instead. Any other failure writes
+// "accept failed!" and ends the process with status 1.
+int accept_connection(int listener);
+
 // Sets TCP_NODELAY on an accepted connection: every answer is one small
 // write that has to leave at once.
 void set_no_delay(int sock);
