@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include "core/out_buffer.h"
 #include "journal/arena.h"
 #include "journal/intern_pool.h"
+#include "journal/journal_writer.h"
 #include "journal/ldif_parser.h"
 #include "store/compare.h"
 #include "store/data_file.h"
@@ -189,7 +191,13 @@ int build_journal_entry(const ldif_record* r) {
 static int parse_journal(int64_t start) {
   ++journal_stats.parses;
   journal_stats.last_start = start;
+  // Writers append under the exclusive lock; holding the shared one while
+  // parsing means the file ends with a whole record, never with the part
+  // of one that is still being written.
+  const int lock = open_readonly(journal_path);
+  if (lock >= 0) lock_descriptor(lock, LOCK_SH);
   const int result = parse_ldif(journal_path, start, &journal_status);
+  if (lock >= 0) close(lock);
   if (journal_status.st_size > start) {
     journal_stats.bytes_parsed += static_cast<uint64_t>(journal_status.st_size - start);
   }

@@ -17,9 +17,12 @@
 #include "journal/journal_writer.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cerrno>
 #include <cstdlib>
 
 #include "core/bytes.h"
@@ -124,11 +127,35 @@ int write_change(int fd, const request_entry* e) {
 }
 
 int journal_append(const request_entry* e) {
-  const int fd = open("journal", O_WRONLY | O_APPEND | O_CREAT, 0600);
+  const int fd = open("journal", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
-  const int r = write_change(fd, e);
-  close(fd);
+  // Readers parse under a shared lock (journal_lock_shared), so while this
+  // exclusive lock is held no one reads half of this record, and no other
+  // writer appends after it: a record that fails part way can be cut off
+  // again without touching anyone else's.
+  int r = -1;
+  if (lock_descriptor(fd, LOCK_EX) == 0) {
+    const off_t start = lseek(fd, 0, SEEK_END);
+    r = write_change(fd, e);
+    // A short write (a full file system, a file-size limit) leaves the head
+    // of a record that would swallow the next one: take it back.
+    if (r != 0 && start >= 0) {
+      struct stat now;
+      if (fstat(fd, &now) == 0 && now.st_size > start) {
+        while (ftruncate(fd, start) != 0 && errno == EINTR) {
+        }
+      }
+    }
+  }
+  close(fd);  // releases the lock
   return r;
+}
+
+int lock_descriptor(int fd, int operation) {
+  while (flock(fd, operation) != 0) {
+    if (errno != EINTR) return -1;
+  }
+  return 0;
 }
 
 int copy_counted_str(counted_str* dest, counted_str src) {

@@ -34,9 +34,14 @@ struct request_entry {
 // written, -1 otherwise (empty DN, a piece or the record over 1 MiB, a short
 // or failed write).
 int write_change(int fd, const request_entry* e);
-// Opens "journal" (O_WRONLY | O_APPEND | O_CREAT, mode 0600), write_change,
-// closes: 0 or -1.
+// Opens "journal" (O_WRONLY | O_APPEND | O_CREAT, mode 0600), takes its
+// exclusive lock, write_change, closes: 0 or -1. A record written only in
+// part is truncated away again, so the journal always ends with a whole
+// record.
 int journal_append(const request_entry* e);
+// flock(2) retried after signals: 0 or -1. Writers of the journal hold
+// LOCK_EX around each append, readers LOCK_SH around each parse.
+int lock_descriptor(int fd, int operation);
 // dest becomes an allocated copy of src's bytes (one spare byte allocated):
 // 0, or -1 when memory is short (dest->bytes null, length unchanged).
 int copy_counted_str(counted_str* dest, counted_str src);

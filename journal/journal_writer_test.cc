@@ -1,10 +1,12 @@
 #include "journal/journal_writer.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -347,6 +349,40 @@ TEST_F(JournalWriter, ConcurrentAppendsStayWhole) {
     ++records;
   }
   EXPECT_EQ(records, kChildren * kRecords);
+}
+
+// An append cut short by a file-size limit is taken back whole, so the
+// journal keeps ending with a complete record and the next append lands
+// right after the last good one.
+TEST_F(JournalWriter, ShortAppendIsTruncatedAway) {
+  const change first("cn=first", {{"cn", {"first"}}});
+  ASSERT_EQ(journal_append(&first.e), 0);
+  const std::string before = read_all("journal");
+
+  // In a child, so that the limit and the ignored signal stay there.
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{before.size() + 10, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
+    const change big("cn=second", {{"cn", {std::string(100, 'x')}}});
+    const int partial = journal_append(&big.e);
+    // Exactly at the limit: nothing at all can be written.
+    limit.rlim_cur = before.size();
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
+    const int none = journal_append(&big.e);
+    _exit(partial == -1 && none == -1 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(read_all("journal"), before);
+
+  const change third("cn=third", {{"cn", {"third"}}});
+  ASSERT_EQ(journal_append(&third.e), 0);
+  EXPECT_EQ(read_all("journal"), before + "dn: cn=third\ncn: third\n\n");
 }
 
 // ---- Reading records back -------------------------------------------------

@@ -38,6 +38,9 @@ uint16_t listen_port() {
 int server_start(int argc, char** argv) {
   set_program_name("ferrowyn");
   signal(SIGPIPE, SIG_IGN);
+  // A journal append beyond a file-size limit then fails with EFBIG, is
+  // taken back and answered operationsError, instead of killing the child.
+  signal(SIGXFSZ, SIG_IGN);
 
   // The data file is loaded before the socket is opened: a server that
   // cannot answer from its data must not accept connections at all.
