@@ -4,12 +4,14 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test asan example run clean
+PREFIX ?= /usr/local
+
+.PHONY: all build test asan example run run-trace install clean
 
 all: build
 
 build/build.ninja:
-	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
 
 build: build/build.ninja
 	cmake --build build -j $(JOBS)
@@ -31,11 +33,31 @@ example: build
 	mkdir -p build/run
 	build/bin/ldifimport -a examples/example.acl build/run/data examples/example.ldif
 
-# Starts the tracing server on the example directory, with build/run as its
-# working directory (where its journal goes).
+# Starts the production server on the example directory in the foreground,
+# with build/run as its working directory (where its journal goes).
+# Ctrl-C stops it. `make run-trace` starts the tracing build instead, which
+# serves one connection at a time and traces every request on standard
+# error; pressing Enter stops it at the next connection.
 PORT ?= 3389
 run: example
+	cd build/run && PORT=$(PORT) ../bin/ferrowyn data
+
+run-trace: example
 	cd build/run && PORT=$(PORT) ../bin/ferrowyn_trace data
 
+# Installs the programs into $(PREFIX)/bin, their pages into
+# $(PREFIX)/share/doc/ferrowyn, and the example data file as
+# $(PREFIX)/ferrowyn/data (the server's default data file, built into the
+# programs for this prefix) unless a data file is already there. DESTDIR is
+# honoured for staged installs.
+install: build/build.ninja
+	cmake -S . -B build -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build build -j $(JOBS)
+	cmake --install build
+
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz
+
+# Fuzzing (fuzz/fuzz.mk) and the benchmark against slapd (bench/bench.mk).
+-include fuzz/fuzz.mk
+-include bench/bench.mk

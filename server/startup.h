@@ -5,8 +5,13 @@
 #include <cstdint>
 
 constexpr uint16_t default_ldap_port = 389;
-// The data file served when no path is given on the command line.
-constexpr const char* default_data_path = "/usr/local/ferrowyn/data";
+// The data file served when no path is given on the command line: in the
+// directory "ferrowyn" under the installation prefix, /usr/local unless
+// the build was configured for another.
+#ifndef FERROWYN_DEFAULT_DATA_PATH
+#define FERROWYN_DEFAULT_DATA_PATH "/usr/local/ferrowyn/data"
+#endif
+constexpr const char* default_data_path = FERROWYN_DEFAULT_DATA_PATH;
 
 // The port to listen on: the environment variable PORT when it is a decimal
 // number from 1 to 65535, otherwise 389.

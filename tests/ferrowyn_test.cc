@@ -143,6 +143,13 @@ TEST(Ferrowyn, UndecodableMessageEndsOnlyItsOwnChild) {
   ASSERT_TRUE(start(&s, kAdminAcl));
   int bad = connect_to(s.port);
   ASSERT_GE(bad, 0);
+  // Only once the parent has gone on to serve another connection, and is
+  // back waiting in accept, does the bad child end: else the parent could
+  // reap it at once, before anyone sees its status.
+  int other = connect_to(s.port);
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(bind_as(other, 1, person_dn(2), "pw2"), 0);
+  usleep(200000);
   // A SEQUENCE of three bytes whose messageID claims five.
   ASSERT_TRUE(send_bytes(bad, hex_bytes("30 03 02 05 01")));
   EXPECT_TRUE(wait_closed(bad, 5000));
@@ -173,6 +180,7 @@ TEST(Ferrowyn, UndecodableMessageEndsOnlyItsOwnChild) {
   ASSERT_TRUE(send_bytes(next, unbind_request(3)));
   EXPECT_TRUE(wait_closed(next, 5000));
   close(next);
+  close(other);
   EXPECT_FALSE(s.wait_exit(100));
 }
 
