@@ -66,6 +66,10 @@ int check_password(const char* stored, counted_str password) {
     if (hashed != nullptr && compare_text(hashed, stored) == 0) return 1;
   }
 
+  // A value in a hashed form is never also a clear password: accepting it
+  // as one would let anyone who learns the hash bind with it. (A 13-byte
+  // value may be a DES crypt or a clear password; there is no telling.)
+  if (starts_with(stored, md5_prefix) || starts_with(stored, "$1$")) return 0;
   if (n == stored_length && (n == 0 || compare_bytes(password.bytes, n, stored) == 0)) return 1;
   return 0;
 }

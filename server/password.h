@@ -23,7 +23,8 @@ constexpr uint64_t md5_password_length = 29;
 uint64_t md5_password_text(char* dest, const char* bytes, uint64_t n);
 
 // 1 when the supplied password is accepted by the stored text (a
-// NUL-terminated text), else 0. Allocates nothing: the crypt(3) key is a
+// NUL-terminated text), else 0. A stored "{MD5}" or "$1$" value accepts
+// only the password it is the hash of, never its own text. Allocates nothing: the crypt(3) key is a
 // bounded stack buffer, so passwords of 100 bytes or more never reach
 // crypt(3) and can match a crypt value only as its plain text.
 int check_password(const char* stored, counted_str password);

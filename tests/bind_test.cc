@@ -184,7 +184,7 @@ TEST_F(Bind, AnsweredByStoredFormNameAndPassword) {
       {"anonymous with a password", "", "anything", true},
       {"md5, right", "cn=Admin,o=example", "secret", true},
       {"md5, wrong", "cn=Admin,o=example", "Secret", false},
-      {"md5, stored text as password", "cn=Admin,o=example", kMd5Secret, true},
+      {"md5, the stored hash as password", "cn=Admin,o=example", kMd5Secret, false},
       {"md5-crypt, right", "cn=crypt,o=example", "secret", true},
       {"md5-crypt, wrong", "cn=crypt,o=example", "secrets", false},
       {"des crypt, right", "cn=des,o=example", "secret", true},

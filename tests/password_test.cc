@@ -52,7 +52,7 @@ const password_case cases[] = {
     // {MD5}
     {"md5 of the password", md5_secret, "secret", 1},
     {"md5 of another password", md5_secret, "Secret", 0},
-    {"md5: stored text sent as password matches as plain text", md5_secret, md5_secret, 1},
+    {"md5: the stored hash sent as password is refused", md5_secret, md5_secret, 0},
     {"md5 with trailing text", md5_secret + "x", "secret", 0},
     {"md5 prefix is case-sensitive: {md5} is plain text", "{md5}Xr4ilOzQ4PCOq3aQ0qbuaQ==", "secret",
      0},
@@ -62,7 +62,7 @@ const password_case cases[] = {
     // MD5-crypt
     {"md5-crypt of the password", md5crypt_secret, "secret", 1},
     {"md5-crypt of another password", md5crypt_secret, "secreT", 0},
-    {"md5-crypt: stored text sent as password", md5crypt_secret, md5crypt_secret, 1},
+    {"md5-crypt: the stored hash sent as password is refused", md5crypt_secret, md5crypt_secret, 0},
     {"md5-crypt: a NUL cuts the key", md5crypt_secret, std::string("secret\0tail", 11), 1},
     {"md5-crypt: 99 bytes reach crypt", "$1$saltsalt$HRGdvxoMUysgIhevHQPd/1", a99, 1},
     {"md5-crypt: 100 bytes never reach crypt", "$1$saltsalt$qBcnIlWAJZ/sYLOaQoS7c.", a100, 0},
@@ -135,7 +135,7 @@ TEST_F(CheckPasswordCrypt, NoResultIsNoMatchAndThePlainStepFollows) {
   } null_cases[] = {
       {"abcdefghijklm", "abcdefghijklm", 1},
       {"abcdefghijklm", "abcdefghijkl", 0},
-      {"$1$x$y", "$1$x$y", 1},
+      {"$1$x$y", "$1$x$y", 0},
       {"$1$x$y", "secret", 0},
   };
   for (const auto& c : null_cases) {
