@@ -350,6 +350,50 @@ void send_record(const search_context* ctx, uint32_t r) {
   send_entry(ctx, stored_content(dn), &b, kMaxEntrySize + 1);
 }
 
+// ---- What the client is shown ---------------------------------------------------
+
+// Whether readable(node) holds for every attribute item of the filter. An
+// entry selected by a filter on an attribute the client may not read
+// would tell, one search at a time, what that attribute holds; such an
+// entry is treated as not matching. (Nesting is bounded by the decoder.)
+template <typename Readable>
+bool filter_readable(const Filter* f, const Readable& readable) {
+  if (f->choice == filter_and || f->choice == filter_or || f->choice == filter_not) {
+    for (const Filter* c = f->children; c != nullptr; c = c->next) {
+      if (!filter_readable(c, readable)) return false;
+    }
+    return true;
+  }
+  return readable(f);
+}
+
+// Whether a journal entry that matched is shown to the client: it is not
+// a deleted DN, and the client may read it and every attribute the filter
+// names in it. Entries not shown count towards no size limit.
+bool journal_visible(const search_context* ctx, const journal_entry* e) {
+  if (e->attribute_count == 0) return false;
+  if (!ctx->acl) return true;
+  acl_clear_targets();
+  if (acl_check_journal(e, ctx->dn_name_text.bytes, ctx->dn_name_text.len) != 1) return false;
+  return filter_readable(ctx->request->filter, [e](const Filter* f) {
+    return acl_check_journal(e, f->attribute.bytes, f->attribute.len) == 1;
+  });
+}
+
+// The same for a record that matched (or the journal entry that replaces
+// it). An attribute the table does not name is in no record, so a filter
+// on it tells nothing.
+bool record_visible(const search_context* ctx, uint32_t r) {
+  const char* dn = data_store.base + data_word(r + kDnField);
+  if (const journal_entry* e = shadowing_entry(dn); e != nullptr) return journal_visible(ctx, e);
+  if (!ctx->acl) return true;
+  acl_clear_targets();
+  if (acl_check(r, data_store.dn_name, acl_read, nullptr) != 1) return false;
+  return filter_readable(ctx->request->filter, [r](const Filter* f) {
+    return f->attribute_offset == 0 || acl_check(r, f->attribute_offset, acl_read, nullptr) == 1;
+  });
+}
+
 // ---- The request ------------------------------------------------------------------
 
 void trace_request(const search_request* q) {
@@ -445,7 +489,7 @@ bool data_file_pass(const search_context* ctx, const search_request* q) {
     for (int64_t i = set_next(&set, set.lowest); i >= 0;
          i = set_next(&set, static_cast<uint64_t>(i) + 1)) {
       const uint32_t r = record_offset(static_cast<uint32_t>(i));
-      if (!record_matches_search(r, q)) continue;
+      if (!record_matches_search(r, q) || !record_visible(ctx, r)) continue;
       if (limit != 0 && n == limit) return false;
       ++n;
       send_record(ctx, r);
@@ -459,7 +503,7 @@ bool data_file_pass(const search_context* ctx, const search_request* q) {
   for (uint32_t i = 0; i < data_store.record_count; ++i) {
     const uint32_t record = static_cast<uint32_t>(r);
     r += uint64_t{8} * data_word(record);
-    if (!record_matches_search(record, q)) continue;
+    if (!record_matches_search(record, q) || !record_visible(ctx, record)) continue;
     if (limit != 0 && n == limit) return false;
     ++n;
     send_record(ctx, record);
@@ -513,7 +557,8 @@ void search_operation(int fd, int64_t message_id, const char* contents, uint64_t
   // The journal pass is not limited: it holds the entries changed since
   // the data file was built, and they are always answered.
   for (journal_entry* e = journal_list.head; e != nullptr; e = e->list_next) {
-    if (e->answered == 0 && journal_matches_search(e, &q)) send_journal_entry(&ctx, e);
+    if (e->answered == 0 && journal_matches_search(e, &q) && journal_visible(&ctx, e))
+      send_journal_entry(&ctx, e);
   }
   free_search_request(&q);
   send_done(fd, message_id, complete ? ldap_success : kSizeLimitExceeded);

@@ -415,8 +415,8 @@ TEST(Search, AnswersAreExactMessages) {
 // ---- sizeLimit ----------------------------------------------------------------------
 
 // One person more in the journal, so the answers show that the journal pass
-// is not limited; and alice deleted, so they show that a record counts
-// when it matches, whether or not anything is sent for it.
+// is not limited; and alice deleted, so they show that only entries sent
+// count towards the limit: a record deleted in the journal does not.
 const char kLimitJournal[] =
     "dn: cn=alice,ou=people,o=example\n"
     "\n"
@@ -435,10 +435,10 @@ TEST(Search, SizeLimitStopsTheDataFilePassOnly) {
                     f = person("frank");
   const Case cases[] = {
       {0, {b, c, d, e, f}, 0},  // no limit
-      {1, {f}, 4},              // the deleted alice was the one record allowed
-      {2, {b, f}, 4},
-      {4, {b, c, d, f}, 4},
-      {5, {b, c, d, e, f}, 0},  // exactly the five matching records
+      {1, {b, f}, 4},           // the deleted alice takes no place
+      {2, {b, c, f}, 4},
+      {4, {b, c, d, e, f}, 0},  // exactly the four matching records left
+      {5, {b, c, d, e, f}, 0},
       {6, {b, c, d, e, f}, 0},
   };
   for (bool indexed : {true, false}) {
@@ -831,11 +831,25 @@ TEST(SearchAcl, AclsHideEntriesAndAttributes) {
        {a, 0, present("objectClass")},
        {a + " [objectClass=person,inetOrgPerson] [cn=alice] [sn=Adams] [uid=alice]"},
        0},
-      // carol's record matches and counts, though it is not sent.
-      {"a hidden entry counts toward sizeLimit",
+      // carol's record matches but is not sent, and takes no place.
+      {"a hidden entry does not count toward sizeLimit",
        {"o=example", 2, ge("sn", "A"), {"1.1"}, 3},
-       {a, b, f},
+       {a, b, d, f},
        4},
+      // A filter on an attribute the client may not read would tell its
+      // values by the entries it selects: it selects none.
+      {"filter on a hidden attribute of records",
+       {"o=example", 2, present("mail"), {"cn"}},
+       {},
+       0},
+      {"filter on a hidden attribute of journal entries",
+       {"o=example", 2, eq("hobby", "chess"), {"cn"}},
+       {},
+       0},
+      {"hidden attribute inside an or",
+       {"o=example", 2, any_of({eq("cn", "bob"), present("mail")}), {"cn"}},
+       {},
+       0},
   };
   for (const Case& c : cases) {
     answer got = search(s.port, c.q);
