@@ -289,3 +289,16 @@ int acl_check_journal(const journal_entry* entry, const char* name, uint64_t nam
   }
   return 0;
 }
+
+int acl_check_journal_entry(const journal_entry* entry, uint16_t right) {
+  for (uint32_t j = 0; j < acl_entry_count; ++j) {
+    const acl_entry& e = acl_entries[j];
+    if (subject_bytes[e.subject] == 0 || ((e.grant | e.deny) & right) == 0) continue;
+    if (!target_holds(e, [&](const acl_filter& f) { return target_applies_to_journal(f, entry); }))
+      continue;
+    for (uint32_t k = 0; k < e.name_count; ++k) {
+      if (e.names[k] == 0 || e.names[k] == any_attribute) return (e.grant & right) != 0 ? 1 : -1;
+    }
+  }
+  return 0;
+}

@@ -78,5 +78,9 @@ void acl_refresh_subjects(const journal_entry* bound_entry);
 int acl_check(uint32_t record, uint32_t attribute, uint16_t right, const request_entry* q);
 // The same for reading attribute `name` (bytes, length) of a journal entry.
 int acl_check_journal(const journal_entry* e, const char* name, uint64_t name_len);
+// A right over a whole journal entry (the modify and delete rights, where
+// only ACLs listing "*" apply), as acl_check does for records: 1 granted,
+// -1 denied, 0 no entry applies.
+int acl_check_journal_entry(const journal_entry* e, uint16_t right);
 
 #endif  // FERROWYN_QUERY_ACL_H_

@@ -153,6 +153,21 @@ bool granted(uint16_t right, const request_entry* change) {
   return acl_check(0, 0, right, change) == 1;
 }
 
+// Whether the client may modify or delete the entry lookupdn found (its
+// result, record number and journal entry): the ACL targets are matched
+// against the entry as stored, not against what the request says about
+// it. A DN that is not there is judged by the DN alone, so a client
+// without the right learns nothing about which entries exist.
+bool granted_on_stored(uint16_t right, counted_str dn, int found, uint64_t number,
+                       const journal_entry* j) {
+  acl_clear_targets();
+  if (found == 1 && j != nullptr) return acl_check_journal_entry(j, right) == 1;
+  if (found == 1 && number < data_store.record_count)
+    return acl_check(record_offset(static_cast<uint32_t>(number)), 0, right, nullptr) == 1;
+  const request_entry alone{dn, nullptr};
+  return acl_check(0, 0, right, &alone) == 1;
+}
+
 // ---- ModifyRequest --------------------------------------------------------
 
 void trace_modify(const modify_request& r) {
@@ -238,20 +253,11 @@ uint64_t modify(modify_request* r) {
   }
   if (acl_entry_count == 0) return ldap_insufficient_access_rights;
 
-  request_entry check{dn, nullptr};
-  attribute_list check_list(&check);
-  bool built = true;
-  for (const modification* m = &r->first; built && m != nullptr; m = m->next) {
-    built = check_list.append_list(m->type, m->vals);
-  }
-  const bool allowed = built && granted(acl_write, &check);
-  release_request_entry(&check);
-  if (!built) return ldap_operations_error;
-  if (!allowed) return ldap_insufficient_access_rights;
-
   uint64_t number;
   journal_entry* j = nullptr;
   const int found = lookupdn(dn, &number, &j);
+  if (!granted_on_stored(acl_write, dn, found, number, j))
+    return ldap_insufficient_access_rights;
   if (found == 0) return ldap_no_such_object;
   if (found < 0) return ldap_operations_error;
 
@@ -265,7 +271,7 @@ uint64_t modify(modify_request* r) {
   }
   request_entry change{stored_content(entry_dn), nullptr};
   attribute_list list(&change);
-  built = j != nullptr
+  const bool built = j != nullptr
               ? build_from_journal(*r, j, &list)
               : build_from_record(*r, record_offset(static_cast<uint32_t>(number)), &list);
   uint64_t result = ldap_success;
@@ -403,13 +409,13 @@ void delete_operation(int fd, int64_t message_id, const char* contents, uint64_t
     return;
   }
   const request_entry change{dn, nullptr};
-  if (!granted(acl_delete, &change)) {
-    answer(fd, message_id, ldap_del_response, ldap_insufficient_access_rights);
-    return;
-  }
   uint64_t number;
   journal_entry* j = nullptr;
   const int found = lookupdn(dn, &number, &j);
+  if (!granted_on_stored(acl_delete, dn, found, number, j)) {
+    answer(fd, message_id, ldap_del_response, ldap_insufficient_access_rights);
+    return;
+  }
   uint64_t result = ldap_operations_error;
   if (found == 0) {
     result = ldap_no_such_object;
