@@ -195,6 +195,9 @@ static int parse_journal(int64_t start) {
   // parsing means the file ends with a whole record, never with the part
   // of one that is still being written.
   const int lock = open_readonly(journal_path);
+  // A journal that is there but cannot be read is no empty journal: its
+  // deletions and changes would silently come undone.
+  if (lock < 0 && errno != ENOENT) journal_unreadable();
   if (lock >= 0) lock_descriptor(lock, LOCK_SH);
   const int result = parse_ldif(journal_path, start, &journal_status);
   if (lock >= 0) close(lock);
