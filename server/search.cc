@@ -19,6 +19,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -197,8 +198,33 @@ struct entry_builder {
   }
 };
 
-// Encodes the entry with the LDAPMessage header in front and writes it with
-// one write, unless its encoding reaches `too_large` bytes.
+// The answer to a search is gathered here and goes out with as few writes
+// as it takes: a search answered with one entry and its SearchResultDone
+// (the common case) is one write, and so one TCP segment. An entry that
+// does not fit what is left is preceded by a write of what is gathered.
+char answer_bytes[16384];
+uint64_t answer_used;
+
+// Writes every gathered byte. A peer that is gone is noticed by the
+// connection's next read, so failures end the writing and nothing more.
+void flush_answer(int fd) {
+  uint64_t done = 0;
+  while (done < answer_used) {
+    const ssize_t n = write(fd, answer_bytes + done, answer_used - done);
+    if (n > 0) {
+      done += static_cast<uint64_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  answer_used = 0;
+}
+
+// Encodes the entry with the LDAPMessage header in front into the answer,
+// unless its encoding reaches `too_large` bytes. An entry larger than the
+// answer area is written on its own with one write.
 void send_entry(const search_context* ctx, counted_str dn, entry_builder* b, uint64_t too_large) {
   search_entry entry{dn, b->link()};
   const uint64_t size = ldap_encode_search_entry(nullptr, &entry);
@@ -211,19 +237,23 @@ void send_entry(const search_context* ctx, counted_str dn, entry_builder* b, uin
   const uint64_t header = ldap_encode_message_header(
       nullptr, static_cast<uint64_t>(ctx->message_id), ldap_search_result_entry, size);
   const uint64_t total = header + size;
-  char local[16384];
-  char* buf = local;
-  if (total > sizeof local) {
+  if (total > sizeof answer_bytes - answer_used) flush_answer(ctx->fd);
+  char* buf = answer_bytes + answer_used;
+  if (total > sizeof answer_bytes) {
     buf = static_cast<char*>(std::malloc(total));
     if (buf == nullptr) out_of_memory();
   }
   ldap_encode_message_header(buf, static_cast<uint64_t>(ctx->message_id), ldap_search_result_entry,
                              size);
   ldap_encode_search_entry(buf + header, &entry);
-  // A peer that is gone is noticed by the connection's next read.
-  const ssize_t ignored = write(ctx->fd, buf, total);
-  static_cast<void>(ignored);
-  if (buf != local) std::free(buf);
+  if (buf != answer_bytes + answer_used) {
+    // A peer that is gone is noticed by the connection's next read.
+    const ssize_t ignored = write(ctx->fd, buf, total);
+    static_cast<void>(ignored);
+    std::free(buf);
+    return;
+  }
+  answer_used += total;
 }
 
 // ---- Journal entries ------------------------------------------------------------
@@ -511,14 +541,17 @@ bool data_file_pass(const search_context* ctx, const search_request* q) {
   return true;
 }
 
+// Appends the SearchResultDone to the answer and writes it all.
 void send_done(int fd, int64_t message_id, uint64_t result_code) {
-  char buf[64];
+  constexpr uint64_t kDoneRoom = 64;
+  if (sizeof answer_bytes - answer_used < kDoneRoom) flush_answer(fd);
+  char* buf = answer_bytes + answer_used;
   const uint64_t size = ldap_encode_result(nullptr, result_code, "", "");
   const uint64_t header = ldap_encode_message_header(buf, static_cast<uint64_t>(message_id),
                                                      ldap_search_result_done, size);
   ldap_encode_result(buf + header, result_code, "", "");
-  const ssize_t ignored = write(fd, buf, header + size);
-  static_cast<void>(ignored);
+  answer_used += header + size;
+  flush_answer(fd);
 }
 
 }  // namespace
