@@ -108,24 +108,48 @@ struct name_set {
   }
 };
 
+// The file being checked, with the offset of its last 0 byte: a text that
+// starts at or before it has its terminator inside the file, so checking
+// the millions of strings of a large file needs one byte of each, not a
+// search for its end.
+struct checked_file {
+  data_view view;
+  uint64_t last_nul;  // offset of the last 0 byte; 0 when there is none,
+                      // which no text then starts before
+};
+
+checked_file make_checked_file(const char* base, uint64_t size) {
+  uint64_t last = 0;
+  for (uint64_t i = size; i > 0; --i) {
+    if (base[i - 1] == '\0') {
+      last = i - 1;
+      break;
+    }
+  }
+  return checked_file{{base, size}, last};
+}
+
 // A string that a record or an index refers to: never offset 0 (0 means
 // none everywhere), and whole inside the file.
-inline bool good_string(const data_view* v, uint32_t off) {
-  return off != 0 && view_stored_str(v, off);
+inline bool good_string(const checked_file* f, uint32_t off) {
+  if (off == 0 || off >= f->view.size) return false;
+  if (f->view.base[off] != '\0') return off < f->last_nul;
+  uint32_t len;
+  if (!view_word(&f->view, uint64_t{off} + 1, &len)) return false;
+  return f->view.size - (uint64_t{off} + 5) >= len;
 }
 
 // DNs and attribute names are read as NUL-terminated text by some readers,
 // so they must be in the short form.
-inline bool good_text(const data_view* v, uint32_t off) {
-  uint64_t len;
-  return off != 0 && off < v->size && v->base[off] != '\0' && view_text(v, off, &len);
+inline bool good_text(const checked_file* f, uint32_t off) {
+  return off != 0 && off < f->view.size && f->view.base[off] != '\0' && off < f->last_nul;
 }
 
 // The records, walked back to back from the end of the attribute table;
 // each must end before indices_offset and match its record offset table word.
-bool check_records(const data_view* v, const name_set& names, uint64_t start, uint64_t region_end,
-                   uint64_t record_count, uint64_t offsets_at) {
-  const char* base = v->base;
+bool check_records(const checked_file* v, const name_set& names, uint64_t start,
+                   uint64_t region_end, uint64_t record_count, uint64_t offsets_at) {
+  const char* base = v->view.base;
   uint64_t r = start;
   for (uint64_t i = 0; i < record_count; ++i) {
     if (region_end - r < 16) return false;
@@ -147,17 +171,21 @@ bool check_records(const data_view* v, const name_set& names, uint64_t start, ui
 
 // One index block of type 0, 1 or 3 at b, whose next word is next
 // (already known to lie in (b, size]).
-bool check_index_block(const data_view* v, const name_set& names, uint32_t type, uint64_t b,
+bool check_index_block(const checked_file* v, const name_set& names, uint32_t type, uint64_t b,
                        uint64_t next) {
-  const char* base = v->base;
+  const char* base = v->view.base;
   const uint64_t length = next - b;
   if (type == block_sorted_table || type == block_sorted_table_with_records) {
     if (length < 12 || !names.contains(load_le32(base + b + 8))) return false;
     const uint64_t entry = type == block_sorted_table ? 4 : 8;
     if ((length - 12) % entry != 0) return false;
     const uint64_t values = (length - 12) / entry;
+    // Only where the strings start: the lookups check each string they
+    // read (data_string_whole), which costs nothing there, while checking
+    // them all here would touch the string table in value order.
     for (uint64_t k = 0; k < values; ++k) {
-      if (!good_string(v, load_le32(base + b + 12 + 4 * k))) return false;
+      const uint32_t value = load_le32(base + b + 12 + 4 * k);
+      if (value == 0 || value >= v->view.size) return false;
     }
     // Record numbers of type 1 need no check: numbers at or above
     // record_count are never added to a candidate set.
@@ -182,8 +210,8 @@ bool check_index_block(const data_view* v, const name_set& names, uint32_t type,
 
 bool check_data_file(const char* base, uint64_t size) {
   if (base == nullptr || size < data_header_size) return false;
-  const data_view view{base, size};
-  const data_view* v = &view;
+  const checked_file file = make_checked_file(base, size);
+  const checked_file* v = &file;
   const uint64_t attribute_count = load_le32(base + 4);
   const uint64_t record_count = load_le32(base + 8);
   const uint64_t indices_offset = load_le32(base + 12);
@@ -261,6 +289,7 @@ void load_data_file(const char* path) {
   data_store.base = base;
   data_store.size = size;
   if (!check_data_file(base, size)) fail(&std_out, "broken data file!\n", 1);
+  data_store.last_nul = make_checked_file(base, size).last_nul;
 
   data_store.magic = data_word(0);
   data_store.attribute_count = data_word(4);
@@ -306,6 +335,11 @@ void load_data_file(const char* path) {
   }
   ++data_store.generation;
   if (data_file_acl_loader != nullptr) data_file_acl_loader(static_cast<uint32_t>(acl_block));
+}
+
+bool data_string_whole(uint64_t off) {
+  const checked_file f{{data_store.base, data_store.size}, data_store.last_nul};
+  return off <= UINT32_MAX && good_string(&f, static_cast<uint32_t>(off));
 }
 
 void unmap_data_file() {

@@ -67,6 +67,8 @@ struct loaded_data_file {
   uint32_t user_password_name;     // name offset of "userPassword", or 0
   uint64_t generation;             // incremented by every load: pointers kept from an
                                    // older generation point into an unmapped file
+  uint64_t last_nul;               // offset of the file's last 0 byte (0: none), for
+                                   // data_string_whole
 };
 extern loaded_data_file data_store;
 
@@ -93,9 +95,17 @@ void unmap_data_file();
 // table, records (each DN, objectClass, name and value a whole stored_str
 // in the file), record offset table (each entry the offset of its record),
 // and the index chain (moving strictly forward, each block of types 0, 1
-// and 3 well formed, its strings and record lists inside). After this the
-// readers may trust the file.
+// and 3 well formed, its record lists inside). After this the readers may
+// trust the file, with one exception: the value strings of sorted tables
+// are only known to start inside the file. Checking each of them is a
+// cache miss per table entry, the larger part of the whole check of a big
+// file, while a lookup reads a handful; so their one reader checks each
+// with data_string_whole before reading it.
 bool check_data_file(const char* base, uint64_t size);
+
+// Whether a whole stored_str starts at off in the loaded file; constant
+// time (data_store.last_nul).
+bool data_string_whole(uint64_t off);
 
 // ---- Bounded reads, for the tools that walk files without checking ----
 struct data_view {

@@ -116,6 +116,9 @@ void search_sorted_table(uint32_t block, counted_str key, value_cmp_fn cmp, sear
   while (true) {
     mid = static_cast<uint32_t>((uint64_t{lo} + hi) / 2);
     const uint32_t v = t.value(mid);
+    // A string that is not whole in the file (a broken file) is never
+    // read: the search ends there as if it had found nothing more.
+    if (!data_string_whole(v)) break;
     if (trace_enabled) trace_probe(lo, hi, key, v);
     const int32_t d = cmp(key, data_store.base + v);
     if (d == 0) {
@@ -150,11 +153,15 @@ void search_sorted_table(uint32_t block, counted_str key, value_cmp_fn cmp, sear
   // its whole side of the table without comparing.
   add_position(t, mid, set);
   for (uint32_t k = mid; k-- > 0;) {
-    if (mode != search_at_most && cmp(key, data_store.base + t.value(k)) != 0) break;
+    if (mode != search_at_most &&
+        (!data_string_whole(t.value(k)) || cmp(key, data_store.base + t.value(k)) != 0))
+      break;
     add_position(t, k, set);
   }
   for (uint32_t k = mid + 1; k < t.count; ++k) {
-    if (mode != search_at_least && cmp(key, data_store.base + t.value(k)) != 0) break;
+    if (mode != search_at_least &&
+        (!data_string_whole(t.value(k)) || cmp(key, data_store.base + t.value(k)) != 0))
+      break;
     add_position(t, k, set);
   }
 }

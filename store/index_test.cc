@@ -108,6 +108,9 @@ class Index : public ::testing::Test {
     data_store.record_count = record_count;
     data_store.set_words = (record_count + 63) / 64;
     data_store.indices_offset = indices_offset;
+    // What the loader finds, for the lookups' string checks.
+    const size_t nul = image_.rfind('\0');
+    data_store.last_nul = nul == std::string::npos ? 0 : nul;
   }
   void put_word(uint32_t off, uint32_t v) {
     if (image_.size() < off + 4) image_.resize(off + 4, '\0');
@@ -363,6 +366,34 @@ TEST_F(Index, TypeOneRecordNumbersBeyondTheFileAreNotAdded) {
   use_image(3, 20);
   EXPECT_EQ(search(block, "b", cmp_value, search_equal), (records{2}));
   EXPECT_EQ(search(block, "a", cmp_value, search_at_least), (records{1, 2}));
+}
+
+// The load checks only where sorted-table strings start; a lookup must
+// never read one that does not fit in the file (here a long-form string
+// claiming 1000 bytes, and a text whose terminator is missing at the end).
+TEST_F(Index, StringsThatDoNotFitTheFileAreNeverRead) {
+  put_text(20, "a");
+  put_text(22, "b");
+  const uint32_t block = 32;
+  const uint32_t longform = block + 12 + 24;  // right after the table
+  // Values a, b, then the broken one; records 0, 1, 2.
+  const uint32_t words[] = {1, longform + 5, 44, 20, 22, longform, 0, 1, 2};
+  for (uint32_t k = 0; k < 9; ++k) put_word(block + 4 * k, words[k]);
+  image_.resize(longform, '\0');
+  image_ += std::string(1, '\0') + std::string("\xe8\x03\0\0", 4);  // length 1000
+  use_image(3, 20);
+  EXPECT_EQ(search(block, "b", cmp_value, search_equal), (records{1}));
+  EXPECT_EQ(search(block, "z", cmp_value, search_equal), records{});
+  // A range search stops at the broken string and takes its side from
+  // there, like any search that ends without a match.
+  EXPECT_EQ(search(block, "c", cmp_value, search_at_least), (records{2}));
+
+  // The same table whose last value is text running to the end of the file.
+  image_.resize(longform);
+  image_ += "zz";
+  use_image(3, 20);
+  EXPECT_EQ(search(block, "zz", cmp_value, search_equal), records{});
+  EXPECT_EQ(search(block, "a", cmp_value, search_equal), (records{0}));
 }
 
 TEST_F(Index, EmptyTableAddsNothing) {
