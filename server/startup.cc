@@ -61,7 +61,10 @@ int server_start(int argc, char** argv) {
     }
   }
   if (bind_reuse(sock, address, listen_port(), 0) != 0) fail("bind failed!\n");
-  if (listen(sock, 32) != 0) fail("listen failed!\n");
+  // As long a queue as the system allows (net.core.somaxconn): with a
+  // short one, a burst of connections overflows it, and clients whose
+  // handshake the kernel completed with a SYN cookie can be lost for good.
+  if (listen(sock, SOMAXCONN) != 0) fail("listen failed!\n");
   return sock;
 }
 

@@ -19,7 +19,8 @@ uint16_t listen_port();
 
 // Sets the program name, ignores SIGPIPE, loads the data file (argv[1], or
 // default_data_path), opens the listening socket on the IP address (or any
-// address) and the port, and listens with a backlog of 32. Returns the
+// address) and the port, and listens with the system's largest backlog
+// (SOMAXCONN). Returns the
 // listening socket; every failure ends the process with its message and
 // status 1 (the data file loader's own statuses for its failures).
 int server_start(int argc, char** argv);
