@@ -60,13 +60,10 @@ static void resolve_item(Filter* f) {
   const uint32_t count = data_store.attribute_count;
   const uint64_t names = data_header_size + uint64_t{data_store.size_of_string_table};
   const uint64_t flags = names + 4 * uint64_t{count};
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t name = data_word(names + 4 * uint64_t{i});
-    if (cmp_value_nocase(f->attribute, data_store.base + name) == 0) {
-      f->attribute_offset = name;
-      f->attribute_flags = data_word(flags + 4 * uint64_t{i});
-      return;
-    }
+  if (const int64_t i = find_attribute_nocase(f->attribute); i >= 0) {
+    f->attribute_offset = data_word(names + 4 * static_cast<uint64_t>(i));
+    f->attribute_flags = data_word(flags + 4 * static_cast<uint64_t>(i));
+    return;
   }
   static constexpr char kHead[] = "cannot find attribute \"";
   static constexpr char kTail[] = "\"!\n";

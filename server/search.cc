@@ -463,13 +463,8 @@ void resolve_requested(search_request* q) {
   for (string_node* s = q->attributes; s != nullptr; s = s->next) {
     s->attribute_offset = 0;
     if (is_all_attributes(s->str)) continue;
-    for (uint32_t i = 0; i < data_store.attribute_count; ++i) {
-      const uint32_t name = data_word(names + uint64_t{4} * i);
-      if (cmp_value_nocase(s->str, data_store.base + name) == 0) {
-        s->attribute_offset = name;
-        break;
-      }
-    }
+    if (const int64_t i = find_attribute_nocase(s->str); i >= 0)
+      s->attribute_offset = data_word(names + uint64_t{4} * static_cast<uint64_t>(i));
     if (s->attribute_offset == 0) {
       put_literal("cannot find attribute \"");
       put(s->str);

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/out_buffer.h"
+#include "store/compare.h"
 #include "store/data_file.h"
 
 // Record layout: pair count, reserved word, DN, first objectClass value,
@@ -67,5 +68,22 @@ int64_t findrec(uint32_t v) {
   }
   static constexpr char kFailed[] = "findrec failed!\n";
   buf_put_flush(&std_err, kFailed, sizeof kFailed - 1);
+  return -1;
+}
+
+int64_t find_attribute_nocase(counted_str description) {
+  const auto fold = [](unsigned char c) -> unsigned char {
+    return static_cast<unsigned>(c - 'A') < 26u ? static_cast<unsigned char>(c + 32) : c;
+  };
+  // The empty description equals only an empty name, which the table
+  // never holds (names are non-empty texts).
+  if (description.len == 0) return -1;
+  const unsigned char first = fold(static_cast<unsigned char>(description.bytes[0]));
+  const uint64_t names = data_header_size + uint64_t{data_store.size_of_string_table};
+  for (uint32_t i = 0; i < data_store.attribute_count; ++i) {
+    const char* name = data_store.base + data_word(names + 4 * uint64_t{i});
+    if (fold(static_cast<unsigned char>(name[0])) != first) continue;
+    if (cmp_value_nocase(description, name) == 0) return i;
+  }
   return -1;
 }

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "core/counted_str.h"
+
 // Word i of the record offset table. REQUIRES: i < record_count.
 uint32_t record_offset(uint32_t i);
 // String offset of the first value of the attribute in the record, or 0.
@@ -20,5 +22,10 @@ int record_has_attribute(uint32_t record, uint32_t attribute);
 // per-record value), found by binary search over the records' DN offsets.
 // -1 with "findrec failed!\n" on std_err when no record owns it.
 int64_t findrec(uint32_t v);
+// The position in the attribute table of the first name equal to the
+// description without regard to ASCII case, or -1. Every request resolves
+// its names this way, so names whose first letter differs are passed over
+// without a comparison.
+int64_t find_attribute_nocase(counted_str description);
 
 #endif  // FERROWYN_STORE_RECORD_H_
