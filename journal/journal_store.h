@@ -46,7 +46,8 @@ struct journal_entry {
   uint64_t dn_hash;               // string_hash of the DN's content (32-bit value)
   const char* dn;                 // stored_str: the normalised DN as parsed; owned
   uint64_t attribute_count;       // 0 means that the DN is deleted
-  uint32_t answered;              // the search's mark; 0 when created, kept on replace
+  uint32_t answered;              // the mark of the last search that answered it; 0 when
+                                  // created, kept on replace
   journal_attribute* attributes;  // attribute_count pairs, in the record's order
 };
 

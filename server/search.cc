@@ -326,6 +326,11 @@ void trace_record(uint32_t r) {
   buf_flush(&std_err);
 }
 
+// The mark of the search in progress: a journal entry whose answered field
+// holds it was sent in place of its record by the data-file pass. Entries
+// start with 0, which is never a search's mark.
+uint32_t search_mark;
+
 // The journal entry that shadows the record's DN, or null.
 journal_entry* shadowing_entry(const char* dn) {
   if (journal_list.head == nullptr) return nullptr;
@@ -343,7 +348,7 @@ void send_record(const search_context* ctx, uint32_t r) {
   if (journal_entry* e = shadowing_entry(dn); e != nullptr) {
     // The journal's version of the entry is the current one; it is sent as
     // it is, and the journal pass must not send it again.
-    e->answered = 1;
+    e->answered = search_mark;
     send_journal_entry(ctx, e);
     return;
   }
@@ -580,12 +585,17 @@ void search_operation(int fd, int64_t message_id, const char* contents, uint64_t
   ctx.name_count = names.count;
   ctx.dn_name_text = counted_str{cstr_length(dn_text), dn_text};
 
-  for (journal_entry* e = journal_list.head; e != nullptr; e = e->list_next) e->answered = 0;
+  // A new mark per search tells the entries this search answered from
+  // those of earlier ones, without a pass over the journal to clear them.
+  if (++search_mark == 0) {
+    for (journal_entry* e = journal_list.head; e != nullptr; e = e->list_next) e->answered = 0;
+    search_mark = 1;
+  }
   const bool complete = data_file_pass(&ctx, &q);
   // The journal pass is not limited: it holds the entries changed since
   // the data file was built, and they are always answered.
   for (journal_entry* e = journal_list.head; e != nullptr; e = e->list_next) {
-    if (e->answered == 0 && journal_matches_search(e, &q) && journal_visible(&ctx, e))
+    if (e->answered != search_mark && journal_matches_search(e, &q) && journal_visible(&ctx, e))
       send_journal_entry(&ctx, e);
   }
   free_search_request(&q);
