@@ -31,6 +31,7 @@
 #include "store/data_file.h"
 
 journal_entry* journal_table[journal_buckets];
+journal_value_node* journal_value_table[journal_value_buckets];
 journal_entry_list journal_list = {nullptr, &journal_list.head};
 struct stat journal_status;
 journal_counters journal_stats;
@@ -110,6 +111,54 @@ static journal_entry* find_entry(const char* d, uint32_t h, journal_entry*** end
   return nullptr;
 }
 
+uint32_t journal_value_key(const char* name, uint64_t name_len, const char* value,
+                           uint64_t value_len) {
+  // FNV-1a over the name, a separator the name cannot hold, and the folded
+  // value.
+  uint32_t h = 2166136261u;
+  const auto mix = [&h](unsigned char c) { h = (h ^ c) * 16777619u; };
+  for (uint64_t i = 0; i < name_len; ++i) mix(static_cast<unsigned char>(name[i]));
+  mix(0);
+  for (uint64_t i = 0; i < value_len; ++i) {
+    const auto c = static_cast<unsigned char>(value[i]);
+    mix(static_cast<unsigned>(c - 'A') < 26u ? static_cast<unsigned char>(c + 32) : c);
+  }
+  return h;
+}
+
+// The value nodes of an attribute block of count attributes: right after
+// the attributes.
+static journal_value_node* value_nodes(journal_attribute* block, uint64_t count) {
+  return reinterpret_cast<journal_value_node*>(block + count);
+}
+
+static void link_values(journal_entry* e) {
+  if (e->attributes == nullptr) return;
+  journal_value_node* nodes = value_nodes(e->attributes, e->attribute_count);
+  for (uint64_t i = 0; i < e->attribute_count; ++i) {
+    const journal_attribute& a = e->attributes[i];
+    journal_value_node* n = &nodes[i];
+    n->entry = e;
+    n->key = journal_value_key(stored_str_data(a.name), stored_str_len(a.name),
+                               stored_str_data(a.value), stored_str_len(a.value));
+    journal_value_node** head = &journal_value_table[n->key % journal_value_buckets];
+    n->next = *head;
+    n->pprev = head;
+    if (*head != nullptr) (*head)->pprev = &n->next;
+    *head = n;
+  }
+}
+
+static void unlink_values(journal_entry* e) {
+  if (e->attributes == nullptr) return;
+  journal_value_node* nodes = value_nodes(e->attributes, e->attribute_count);
+  for (uint64_t i = 0; i < e->attribute_count; ++i) {
+    journal_value_node* n = &nodes[i];
+    *n->pprev = n->next;
+    if (n->next != nullptr) n->next->pprev = n->pprev;
+  }
+}
+
 // A new entry for d, hung at the end of journal_list and at chain_end.
 static journal_entry* new_entry(const char* d, uint32_t h, journal_entry** chain_end) {
   const uint64_t dn_size = stored_size(d);
@@ -144,7 +193,7 @@ int build_journal_entry(const ldif_record* r) {
   // First pass: where every name and value comes from, and the size of
   // the attribute block; the second pass fills it.
   const uint64_t count = r->count;
-  uint64_t size = count * sizeof(journal_attribute);
+  uint64_t size = count * (sizeof(journal_attribute) + sizeof(journal_value_node));
   const char* names[ldif_max_pairs];
   const char* values[ldif_max_pairs];
   const char* resolved[ldif_max_pairs];
@@ -162,7 +211,7 @@ int build_journal_entry(const ldif_record* r) {
   if (count != 0) {
     block = static_cast<journal_attribute*>(malloc(size));
     if (block == nullptr) out_of_memory();
-    char* strings = reinterpret_cast<char*>(block + count);
+    char* strings = reinterpret_cast<char*>(value_nodes(block, count) + count);
     for (uint64_t i = 0; i < count; ++i) {
       if (resolved[i] != nullptr) {
         block[i].name = resolved[i];
@@ -178,9 +227,11 @@ int build_journal_entry(const ldif_record* r) {
   journal_entry** chain_end = nullptr;
   journal_entry* e = find_entry(d, h, &chain_end);
   if (e == nullptr) e = new_entry(d, h, chain_end);
+  unlink_values(e);
   free(e->attributes);
   e->attributes = block;
   e->attribute_count = count;
+  link_values(e);
 
   // Every string of the record has been copied out.
   arena_clear(&value_arena);
@@ -329,6 +380,10 @@ static void repoint_names(old_table* saved) {
   }
   free(saved->names);
   saved->names = nullptr;
+  // A name may now be spelt as the new table spells it, which changes the
+  // keys of its values: every value is hung again.
+  clear_bytes(journal_value_table, sizeof journal_value_table);
+  for (journal_entry* e = journal_list.head; e != nullptr; e = e->list_next) link_values(e);
 }
 
 // ---- The change check -------------------------------------------------------
@@ -406,6 +461,7 @@ void journal_store_release() {
   }
   kept_names = nullptr;
   clear_bytes(journal_table, sizeof journal_table);
+  clear_bytes(journal_value_table, sizeof journal_value_table);
   journal_list = {nullptr, &journal_list.head};
   clear_bytes(&journal_status, sizeof journal_status);
   journal_stats = {};

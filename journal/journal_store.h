@@ -55,6 +55,27 @@ struct journal_entry {
 // end of their chain.
 extern journal_entry* journal_table[journal_buckets];
 
+// Every value of every entry is also reachable by its attribute's name and
+// the value itself, so that an equality search finds the entries that may
+// hold a value without a walk over the whole journal: the node of value i
+// of an entry hangs in bucket journal_value_key(name, value) %
+// journal_value_buckets. Equal keys do not mean equal values (the caller
+// matches every entry it finds), but an entry whose attribute named
+// exactly N has a value equal to V, with or without regard to ASCII case,
+// always hangs under journal_value_key(N, V). The nodes live in the entry's
+// attribute block and change with it.
+constexpr uint32_t journal_value_buckets = 1u << 16;
+struct journal_value_node {
+  journal_value_node* next;    // next node of the bucket
+  journal_value_node** pprev;  // the link that points at this node
+  journal_entry* entry;        // the entry holding the value
+  uint32_t key;                // journal_value_key of name and value
+};
+extern journal_value_node* journal_value_table[journal_value_buckets];
+// The key of a name (exact bytes) and a value (ASCII letters folded).
+uint32_t journal_value_key(const char* name, uint64_t name_len, const char* value,
+                           uint64_t value_len);
+
 struct journal_entry_list {
   journal_entry* head;   // the first entry created, or null
   journal_entry** link;  // where the next new entry is hung: &head while

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <cctype>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -117,6 +119,44 @@ void expect_consistent() {
     }
   }
   EXPECT_EQ(chained, listed);
+
+  // The value table holds exactly one node per value of every entry, in
+  // the bucket of its name and value, with links that agree.
+  uint64_t values = 0;
+  std::map<const journal_entry*, uint64_t> nodes_of;
+  for (const journal_entry* e = journal_list.head; e != nullptr; e = e->list_next)
+    values += e->attribute_count;
+  uint64_t hung = 0;
+  for (uint32_t b = 0; b < journal_value_buckets; ++b) {
+    journal_value_node* const* prev = &journal_value_table[b];
+    for (journal_value_node* n = journal_value_table[b]; n != nullptr; n = n->next) {
+      EXPECT_EQ(n->pprev, prev);
+      prev = &n->next;
+      EXPECT_EQ(n->key % journal_value_buckets, b);
+      const uint64_t i = nodes_of[n->entry]++;
+      ASSERT_LT(i, n->entry->attribute_count);
+      ++hung;
+    }
+  }
+  EXPECT_EQ(hung, values);
+  for (const journal_entry* e = journal_list.head; e != nullptr; e = e->list_next) {
+    EXPECT_EQ(nodes_of[e], e->attribute_count) << content(e->dn);
+    for (uint64_t i = 0; i < e->attribute_count; ++i) {
+      // Found under its name and its value in either letter case.
+      std::string name = content(e->attributes[i].name);
+      std::string value = content(e->attributes[i].value);
+      std::string upper = value;
+      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      for (const std::string& v : {value, upper}) {
+        const uint32_t key = journal_value_key(name.data(), name.size(), v.data(), v.size());
+        bool found = false;
+        for (journal_value_node* n = journal_value_table[key % journal_value_buckets];
+             n != nullptr && !found; n = n->next)
+          found = n->entry == e && n->key == key;
+        EXPECT_TRUE(found) << content(e->dn) << " " << name << ": " << v;
+      }
+    }
+  }
 }
 
 void write_file(const char* path, const std::string& text) {

@@ -542,6 +542,46 @@ bool data_file_pass(const search_context* ctx, const search_request* q) {
 }
 
 // Appends the SearchResultDone to the answer and writes it all.
+// An equality item every match of the filter must pass: the filter itself,
+// or an operand of a top-level and. Items on dn test the entry's DN, not a
+// value, and are passed over. Null when there is none.
+const Filter* required_equality(const Filter* f) {
+  const auto usable = [](const Filter* g) {
+    return g->choice == filter_equality &&
+           !(g->attribute_offset != 0 && g->attribute_offset == data_store.dn_name) &&
+           !equals_literal(g->attribute, "dn");
+  };
+  if (usable(f)) return f;
+  if (f->choice != filter_and) return nullptr;
+  for (const Filter* c = f->children; c != nullptr; c = c->next) {
+    if (usable(c)) return c;
+  }
+  return nullptr;
+}
+
+void answer_journal_entry(const search_context* ctx, const search_request* q, journal_entry* e) {
+  if (e->answered == search_mark) return;
+  e->answered = search_mark;
+  if (journal_matches_search(e, q) && journal_visible(ctx, e)) send_journal_entry(ctx, e);
+}
+
+// Every journal entry the data-file pass has not answered that matches.
+// With an equality item that every match must pass, only the entries that
+// may hold its value are looked at (journal_value_table); otherwise all.
+void journal_pass(const search_context* ctx, const search_request* q) {
+  if (const Filter* item = required_equality(q->filter); item != nullptr) {
+    const uint32_t key = journal_value_key(item->attribute.bytes, item->attribute.len,
+                                           item->value.bytes, item->value.len);
+    for (journal_value_node* n = journal_value_table[key % journal_value_buckets]; n != nullptr;
+         n = n->next) {
+      if (n->key == key) answer_journal_entry(ctx, q, n->entry);
+    }
+    return;
+  }
+  for (journal_entry* e = journal_list.head; e != nullptr; e = e->list_next)
+    answer_journal_entry(ctx, q, e);
+}
+
 void send_done(int fd, int64_t message_id, uint64_t result_code) {
   constexpr uint64_t kDoneRoom = 64;
   if (sizeof answer_bytes - answer_used < kDoneRoom) flush_answer(fd);
@@ -594,10 +634,7 @@ void search_operation(int fd, int64_t message_id, const char* contents, uint64_t
   const bool complete = data_file_pass(&ctx, &q);
   // The journal pass is not limited: it holds the entries changed since
   // the data file was built, and they are always answered.
-  for (journal_entry* e = journal_list.head; e != nullptr; e = e->list_next) {
-    if (e->answered != search_mark && journal_matches_search(e, &q) && journal_visible(&ctx, e))
-      send_journal_entry(&ctx, e);
-  }
+  journal_pass(&ctx, &q);
   free_search_request(&q);
   send_done(fd, message_id, complete ? ldap_success : kSizeLimitExceeded);
 }
