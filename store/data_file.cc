@@ -317,15 +317,22 @@ void load_data_file(const char* path) {
     fail(&std_err, "can't happen error: dn or objectClass not there?!\n", 0);
   }
 
-  // The index chain, for the ACL block: only the first one counts. The
+  // The index chain, for the ACL block (only the first one counts) and
+  // the list of index blocks. The
   // check above already guarantees that the chain moves forward inside the
   // file; the bound test stays so that the walk never depends on it.
   uint64_t b = uint64_t{data_store.indices_offset} + 4 * uint64_t{data_store.record_count};
   uint64_t acl_block = 0;
+  uint32_t indexes = 0;
   while (b < size) {
-    if (data_word(b) == block_acl_data) {
-      acl_block = b;
-      break;
+    const uint32_t type = data_word(b);
+    if (type == block_acl_data && acl_block == 0) acl_block = b;
+    if (type == block_sorted_table || type == block_sorted_table_with_records ||
+        type == block_hash_table) {
+      if (indexes < max_cached_index_blocks) {
+        data_store.index_blocks[indexes] = {static_cast<uint32_t>(b), type, data_word(b + 8)};
+      }
+      ++indexes;
     }
     // A next equal to the block's own offset would repeat the walk for
     // ever, so it is as broken as one that points backwards.
@@ -333,6 +340,7 @@ void load_data_file(const char* path) {
     if (next <= b || next > size) fail(&std_out, "broken data file!\n", 1);
     b = next;
   }
+  data_store.index_block_count = indexes;
   ++data_store.generation;
   if (data_file_acl_loader != nullptr) data_file_acl_loader(static_cast<uint32_t>(acl_block));
 }

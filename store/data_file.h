@@ -50,6 +50,14 @@ constexpr uint32_t block_acl_data = 2;
 constexpr uint32_t block_hash_table = 3;
 constexpr uint32_t attribute_flag_nocase = 1;
 
+// An index block as the loader found it in the chain.
+struct index_block_entry {
+  uint32_t block;      // file offset of the block
+  uint32_t type;       // block_sorted_table, _with_records or block_hash_table
+  uint32_t attribute;  // name offset of the indexed attribute
+};
+constexpr uint32_t max_cached_index_blocks = 64;
+
 // The server's process-wide view of the loaded data file.
 struct loaded_data_file {
   const char* path;                // the path given at start-up
@@ -69,6 +77,13 @@ struct loaded_data_file {
                                    // older generation point into an unmapped file
   uint64_t last_nul;               // offset of the file's last 0 byte (0: none), for
                                    // data_string_whole
+  // The index blocks in chain order, so that a lookup does not walk the
+  // chain through the file, a page per block, in every process that forks
+  // from the loader. With more than max_cached_index_blocks (the count says
+  // how many there are) only the first are listed, and lookups walk the
+  // chain instead.
+  uint32_t index_block_count;
+  index_block_entry index_blocks[max_cached_index_blocks];
 };
 extern loaded_data_file data_store;
 

@@ -33,14 +33,26 @@ static constexpr uint64_t kSortedValues = 12;
 static constexpr uint64_t kHashBucketCount = 12;
 static constexpr uint64_t kHashBuckets = 16;
 
+static bool wanted_kind(index_kinds kinds, uint32_t type) {
+  return kinds == index_sorted
+             ? type == block_sorted_table || type == block_sorted_table_with_records
+             : type == block_hash_table;
+}
+
 uint32_t find_index_block(index_kinds kinds, counted_str attribute) {
+  if (data_store.index_block_count <= max_cached_index_blocks) {
+    for (uint32_t i = 0; i < data_store.index_block_count; ++i) {
+      const index_block_entry& e = data_store.index_blocks[i];
+      if (wanted_kind(kinds, e.type) && cmp_value(attribute, data_store.base + e.attribute) == 0)
+        return e.block;
+    }
+    return 0;
+  }
   uint64_t off = data_store.indices_offset + uint64_t{4} * data_store.record_count;
   while (off < data_store.size) {
     const uint32_t type = data_word(off);
-    const bool wanted = kinds == index_sorted
-                            ? type == block_sorted_table || type == block_sorted_table_with_records
-                            : type == block_hash_table;
-    if (wanted && cmp_value(attribute, data_store.base + data_word(off + kBlockAttribute)) == 0) {
+    if (wanted_kind(kinds, type) &&
+        cmp_value(attribute, data_store.base + data_word(off + kBlockAttribute)) == 0) {
       return static_cast<uint32_t>(off);
     }
     const uint64_t next = data_word(off + kBlockNext);

@@ -108,6 +108,8 @@ class Index : public ::testing::Test {
     data_store.record_count = record_count;
     data_store.set_words = (record_count + 63) / 64;
     data_store.indices_offset = indices_offset;
+    // Not loaded, so no list of index blocks: lookups walk the chain.
+    data_store.index_block_count = UINT32_MAX;
     // What the loader finds, for the lookups' string checks.
     const size_t nul = image_.rfind('\0');
     data_store.last_nul = nul == std::string::npos ? 0 : nul;
@@ -394,6 +396,34 @@ TEST_F(Index, StringsThatDoNotFitTheFileAreNeverRead) {
   use_image(3, 20);
   EXPECT_EQ(search(block, "zz", cmp_value, search_equal), records{});
   EXPECT_EQ(search(block, "a", cmp_value, search_equal), (records{0}));
+}
+
+// The loader lists the index blocks so that lookups need not walk the
+// chain; beyond the list's size they walk it. Both find every block.
+TEST_F(Index, BlocksAreFoundListedOrWalked) {
+  for (const int attributes : {3, static_cast<int>(max_cached_index_blocks) + 6}) {
+    fixture::entry e{"cn=x", {{"objectClass", "top"}}};
+    fixture::options opts;
+    for (int i = 0; i < attributes; ++i) {
+      const std::string name = "a" + std::to_string(i);
+      e.values.emplace_back(name, "v");
+      if (i % 2 == 0) opts.hash.emplace_back(name, 0);
+      else opts.sorted.emplace_back(name, 0);
+    }
+    load({e}, opts);
+    EXPECT_EQ(data_store.index_block_count > max_cached_index_blocks,
+              attributes > static_cast<int>(max_cached_index_blocks));
+    for (int i = 0; i < attributes; ++i) {
+      const std::string name = "a" + std::to_string(i);
+      const index_kinds kind = i % 2 == 0 ? index_hash : index_sorted;
+      const index_kinds other = i % 2 == 0 ? index_sorted : index_hash;
+      const uint32_t b = find_index_block(kind, key_of(name));
+      ASSERT_NE(b, 0u) << name;
+      EXPECT_EQ(std::string(data_store.base + data_word(b + 8)), name);
+      EXPECT_EQ(find_index_block(other, key_of(name)), 0u) << name;
+    }
+    EXPECT_EQ(find_index_block(index_hash, key_of("a")), 0u);
+  }
 }
 
 TEST_F(Index, EmptyTableAddsNothing) {
