@@ -586,6 +586,34 @@ TEST(CheckDataFileWriter, MutationsOfAWriterFileAreRejected) {
 
 // ---- Mapping ------------------------------------------------------------------
 
+// A file large enough to be checked in two halves at once: a defect is
+// found in either half and where the halves meet.
+TEST(CheckDataFileWriter, LargeFilesAreCheckedInTwoHalves) {
+  const std::string good = writer_file(120000, {});
+  ASSERT_TRUE(check(good));
+  const uint64_t offsets = get32(good, 12);
+  const uint64_t records = get32(good, 8);
+  const uint64_t half = records / 2;
+  struct Case {
+    const char* what;
+    uint64_t at;  // the word to change
+    uint32_t value;
+  };
+  const auto record = [&](uint64_t i) { return uint64_t{get32(good, offsets + 4 * i)}; };
+  const Case cases[] = {
+      {"a value outside the file, first half", record(10) + 20, 0xfffffff0u},
+      {"a value outside the file, second half", record(records - 10) + 20, 0xfffffff0u},
+      {"a pair count too large, last record of the first half", record(half - 1), 200},
+      {"the second half's start moved", offsets + 4 * half, static_cast<uint32_t>(record(half) + 8)},
+      {"the second half's start beyond the records", offsets + 4 * half, 0xfffffff0u},
+  };
+  for (const Case& c : cases) {
+    std::string bad = good;
+    put32(&bad, c.at, c.value);
+    EXPECT_FALSE(check(bad)) << c.what;
+  }
+}
+
 TEST(MapFileReadonly, MapsTheWholeFile) {
   const std::string path = temp_path("map");
   const std::string bytes = std::string("some\0bytes", 10);
