@@ -38,7 +38,7 @@ int scan_whole_ipv4(const char* text, uint8_t out[4]) {
 }
 
 int ldap_connect(const uint8_t ip[4]) {
-  signal(SIGPIPE, SIG_IGN);
+  (void)signal(SIGPIPE, SIG_IGN);  // cannot fail for a valid signal number
   const int sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (sock < 0) return -1;
   sockaddr_in address;

@@ -7,11 +7,12 @@
 static constexpr char kAlphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// Value of each byte in the alphabet, -1 for every byte outside it.
-static constexpr std::array<int8_t, 256> kDecodeTable = [] {
-  std::array<int8_t, 256> t{};
-  for (auto& v : t) v = -1;
-  for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
+// Value of each byte in the alphabet, kNotBase64 for every byte outside it.
+static constexpr uint8_t kNotBase64 = 0xff;
+static constexpr std::array<uint8_t, 256> kDecodeTable = [] {
+  std::array<uint8_t, 256> t{};
+  for (auto& v : t) v = kNotBase64;
+  for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<uint8_t>(i);
   return t;
 }();
 
@@ -55,8 +56,8 @@ uint64_t base64_decode(const char* text, char* dest, uint64_t* decoded_len) {
   uint64_t whole_pos = 0;   // characters up to the last complete group
   uint64_t whole_out = 0;   // bytes produced by the complete groups
   for (;;) {
-    const int v = kDecodeTable[static_cast<unsigned char>(text[pos])];
-    if (v < 0) break;
+    const uint8_t v = kDecodeTable[static_cast<unsigned char>(text[pos])];
+    if (v == kNotBase64) break;
     acc = (acc << 6) | static_cast<uint32_t>(v);
     bits += 6;
     if (bits >= 8) {

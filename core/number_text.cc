@@ -113,7 +113,7 @@ uint64_t scan_ipv6(const char* text, uint8_t out[16]) {
 
   memset(out, 0, 16);
   uint64_t count = 0;
-  int g = 0;
+  uint64_t g = 0;
   // Groups before a "::" go straight to their place in out.
   for (; g < 8; ++g) {
     if (text[count] == ':') {
@@ -135,7 +135,7 @@ uint64_t scan_ipv6(const char* text, uint8_t out[16]) {
   // After "::" the number of groups is unknown until the scan ends, so they
   // are gathered first and then placed at the end of the address.
   count += 2;
-  const uint64_t p = 2 * static_cast<uint64_t>(g);
+  const uint64_t p = 2 * g;
   uint8_t scratch[16];
   uint64_t s = 0;
   // Invariant: p + s <= 16, since p is even and at most 14, s grows by 2,

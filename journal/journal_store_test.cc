@@ -618,7 +618,7 @@ TEST_F(JournalStore, FatalConditions) {
          write_file(journal_path, "dn: cn=a,o=test\ncn: a\n\n");
          load_journal();
          write_file("data.new", "");
-         rename("data.new", "data");
+         ASSERT_EQ(rename("data.new", "data"), 0);
          change_check();
        },
        1, "Data file changed, reloading.\ncould not open data!\n", false},

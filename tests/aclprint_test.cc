@@ -125,7 +125,8 @@ struct sample {
         "sn\x04\x01"
         "b",
         std::string("\x30\x00", 2),  // not a filter
-        // (cn=ab*yz)
+        // (cn=ab*yz), one string split where a hex escape ends
+        // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
         "\xa4\x0e\x04\x02"
         "cn\x30\x08\x80\x02"
         "ab\x82\x02"

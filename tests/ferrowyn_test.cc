@@ -282,10 +282,9 @@ TEST(Ferrowyn, ConcurrentClientsSoak) {
         ++t.modifies;
       } else {
         std::string cn = "added c" + std::to_string(c) + " n" + std::to_string(n);
-        if (!send_bytes(fd, wire::add_request(++id, "cn=" + cn + ",o=soak",
-                                              {{"objectClass", {"person"}}, {"cn", {cn}}}))) {
-          ++t.errors;
-        } else if (wire::read_result(fd).code == 0) {
+        if (send_bytes(fd, wire::add_request(++id, "cn=" + cn + ",o=soak",
+                                             {{"objectClass", {"person"}}, {"cn", {cn}}})) &&
+            wire::read_result(fd).code == 0) {
           t.changes.push_back("cn: " + cn);
         } else {
           ++t.errors;

@@ -86,7 +86,7 @@ std::string search_request(uint64_t id, const std::string& base) {
 
 // Reads the TLV at s[*pos]; false when it does not fit.
 bool read_tlv(const std::string& s, size_t* pos, unsigned char* tag, std::string* contents) {
-  if (*pos + 2 > s.size()) return false;
+  if (s.size() < 2 || *pos > s.size() - 2) return false;
   *tag = static_cast<unsigned char>(s[*pos]);
   size_t len = static_cast<unsigned char>(s[*pos + 1]);
   size_t at = *pos + 2;

@@ -48,9 +48,10 @@ static void put_escaped(const char* bytes, uint64_t n) {
 // Base64 in pieces of whole 3-byte groups, so that only the last piece is
 // padded.
 static void put_base64(const char* bytes, uint64_t n) {
-  char out[4 * 1536];
+  constexpr uint64_t kPiece = uint64_t{3} * 1536;
+  char out[kPiece / 3 * 4];
   for (uint64_t done = 0; done < n;) {
-    const uint64_t piece = n - done < 3 * 1536 ? n - done : 3 * 1536;
+    const uint64_t piece = n - done < kPiece ? n - done : kPiece;
     const int64_t len = base64_encode(out, bytes + done, piece);
     buf_put(&std_out, out, static_cast<uint64_t>(len));
     done += piece;

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -87,7 +88,7 @@ static double now_seconds() {
 }
 
 static void put_seconds(out_buffer* b, double seconds) {
-  const auto hundredths = static_cast<uint64_t>(seconds * 100 + 0.5);
+  const auto hundredths = static_cast<uint64_t>(std::llround(seconds * 100));
   buf_put_decimal(b, hundredths / 100);
   const char frac[3] = {'.', static_cast<char>('0' + hundredths / 10 % 10),
                         static_cast<char>('0' + hundredths % 10)};
