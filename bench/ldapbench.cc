@@ -97,11 +97,12 @@ struct rng {
 };
 
 [[noreturn]] void usage(const char* why) {
-  std::fprintf(stderr, "ldapbench: %s\n", why);
-  std::fprintf(stderr,
-               "usage: ldapbench -p PORT -m eq|bind|sub|conn|scan|mod|ready -N PEOPLE\n"
-               "                 [-c WORKERS] [-t SECONDS] [-n OPS] [-k KEYSFILE] [-b BASE]\n"
-               "                 [-D DN] [-w PASSWORD] [-s SEED] [-T TIMEOUT_MS] [-h 127.0.0.1]\n");
+  (void)std::fprintf(stderr, "ldapbench: %s\n", why);
+  (void)std::fprintf(
+      stderr,
+      "usage: ldapbench -p PORT -m eq|bind|sub|conn|scan|mod|ready -N PEOPLE\n"
+      "                 [-c WORKERS] [-t SECONDS] [-n OPS] [-k KEYSFILE] [-b BASE]\n"
+      "                 [-D DN] [-w PASSWORD] [-s SEED] [-T TIMEOUT_MS] [-h 127.0.0.1]\n");
   std::exit(2);
 }
 
@@ -187,7 +188,7 @@ void parse_options(int argc, char** argv) {
 bool load_keys() {
   const int fd = open(opt.keys_path.c_str(), O_RDONLY);
   if (fd < 0) {
-    std::fprintf(stderr, "ldapbench: %s: %s\n", opt.keys_path.c_str(), std::strerror(errno));
+    (void)std::fprintf(stderr, "ldapbench: %s: %s\n", opt.keys_path.c_str(), std::strerror(errno));
     return false;
   }
   std::string text;
@@ -196,7 +197,8 @@ bool load_keys() {
     const ssize_t n = read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      std::fprintf(stderr, "ldapbench: %s: %s\n", opt.keys_path.c_str(), std::strerror(errno));
+      (void)std::fprintf(stderr, "ldapbench: %s: %s\n", opt.keys_path.c_str(),
+                         std::strerror(errno));
       close(fd);
       return false;
     }
@@ -206,12 +208,12 @@ bool load_keys() {
   close(fd);
   std::string error;
   if (!parse_keys(text, &keys, &error)) {
-    std::fprintf(stderr, "ldapbench: %s: %s\n", opt.keys_path.c_str(), error.c_str());
+    (void)std::fprintf(stderr, "ldapbench: %s: %s\n", opt.keys_path.c_str(), error.c_str());
     return false;
   }
   if (keys.size() < opt.people) {
-    std::fprintf(stderr, "ldapbench: %s: %zu people, -N says %llu\n", opt.keys_path.c_str(),
-                 keys.size(), static_cast<unsigned long long>(opt.people));
+    (void)std::fprintf(stderr, "ldapbench: %s: %zu people, -N says %llu\n", opt.keys_path.c_str(),
+                       keys.size(), static_cast<unsigned long long>(opt.people));
     return false;
   }
   return true;
@@ -399,9 +401,11 @@ bool one_operation(worker* w, uint64_t* entries) {
     case mode::mod: {
       const int64_t id = c->next_id++;
       char value[96];
-      std::snprintf(value, sizeof value, "changed by ldapbench worker %llu, change %llu of this run",
-                    static_cast<unsigned long long>(w->index),
-                    static_cast<unsigned long long>(++w->op_counter));
+      // At most 90 bytes with the NUL: never cut short.
+      (void)std::snprintf(value, sizeof value,
+                          "changed by ldapbench worker %llu, change %llu of this run",
+                          static_cast<unsigned long long>(w->index),
+                          static_cast<unsigned long long>(++w->op_counter));
       return simple_exchange(c, bench_modify_replace(id, dn, "description", value), id,
                              ldap_modify_response) == ldap_success;
     }
@@ -565,7 +569,9 @@ int run() {
       return 1;
     }
     const uint64_t quota = opt.max_ops / opt.workers + (i < opt.max_ops % opt.workers ? 1 : 0);
-    std::fflush(stdout);
+    // So that no child writes a copy of what is buffered; a failure shows
+    // again at the final flush.
+    (void)std::fflush(stdout);
     const pid_t pid = fork();
     if (pid < 0) {
       std::perror("ldapbench: fork");
@@ -605,7 +611,7 @@ int run() {
     }
     close(c.report_fd);
     if (!ok) {
-      std::fprintf(stderr, "ldapbench: worker %d sent no report\n", static_cast<int>(c.pid));
+      (void)std::fprintf(stderr, "ldapbench: worker %d sent no report\n", static_cast<int>(c.pid));
       ++errors;
       continue;
     }
@@ -633,7 +639,11 @@ int run() {
       static_cast<double>(percentile(all, 99)) / 1e3,
       static_cast<double>(all.empty() ? 0 : all.back()) / 1e3,
       ops > 0 ? static_cast<double>(entries) / static_cast<double>(ops) : 0.0);
-  std::fflush(stdout);
+  // The result line is the whole point of the run: losing it is a failure.
+  if (std::fflush(stdout) != 0) {
+    std::perror("ldapbench: stdout");
+    return 1;
+  }
   return errors == 0 && ops > 0 ? 0 : 1;
 }
 

@@ -58,7 +58,7 @@ bool write_people(const char* path) {
          data_writer_end_entry(w) == 0;
   }
   ok = ok && data_writer_write(w, path, nullptr) == 0;
-  if (!ok) std::fprintf(stderr, "cannot write %s: %s\n", path, w ? data_writer_error(w) : "");
+  if (!ok) (void)std::fprintf(stderr, "cannot write %s: %s\n", path, w ? data_writer_error(w) : "");
   data_writer_free(w);
   return ok;
 }
@@ -84,6 +84,7 @@ std::vector<char> encoded_filter(const std::string& uid) {
 
 void BM_DecodeFilter(benchmark::State& state) {
   const std::vector<char> bytes = encoded_filter(uid_of(kTarget));
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): Google Benchmark's loop; _ is unread
   for (auto _ : state) {
     Filter* f = nullptr;
     benchmark::DoNotOptimize(ldap_decode_filter(bytes.data(), bytes.data() + bytes.size(), &f));
@@ -108,6 +109,7 @@ struct resolved_filter {
 void BM_MatchRecord(benchmark::State& state) {
   resolved_filter rf(encoded_filter(uid_of(kTarget)));
   const uint32_t record = record_offset(state.range(0) ? kTarget : kTarget + 1);
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): Google Benchmark's loop; _ is unread
   for (auto _ : state) benchmark::DoNotOptimize(match_record(record, rf.f));
 }
 BENCHMARK(BM_MatchRecord)->Arg(1)->Arg(0)->ArgName("matching");
@@ -115,6 +117,7 @@ BENCHMARK(BM_MatchRecord)->Arg(1)->Arg(0)->ArgName("matching");
 // evaluate_index of f into the pool's result set, as the server does it.
 void evaluate_loop(benchmark::State& state, const Filter* f) {
   candidate_set set{set_pool_words(set_pool_result), 0, 0};
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): Google Benchmark's loop; _ is unread
   for (auto _ : state) {
     benchmark::DoNotOptimize(evaluate_index(f, &set));
     benchmark::DoNotOptimize(set.lowest);
@@ -159,6 +162,7 @@ void BM_Lookupdn(benchmark::State& state) {
   const std::string dn = dn_of(kTarget);
   uint64_t record = 0;
   journal_entry* entry = nullptr;
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): Google Benchmark's loop; _ is unread
   for (auto _ : state) {
     benchmark::DoNotOptimize(lookupdn(counted_str{dn.size(), dn.data()}, &record, &entry));
   }

@@ -126,7 +126,7 @@ void load_entry(acl_state* s, uint32_t a) {
   e.deny = half_at(a + 10);
   if (e.subject >= s->filter_count || e.target >= s->filter_count) broken(s);
   uint64_t count = 0;
-  for (uint64_t p = uint64_t{a} + 12; size - p >= 4; p += 4) {
+  for (uint64_t p = static_cast<uint64_t>(a) + 12; size - p >= 4; p += 4) {
     const uint32_t name = data_word(p);
     if (name == 0) break;
     if (name > p || !view_stored_str(&v, name)) broken(s);

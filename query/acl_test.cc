@@ -876,7 +876,7 @@ TEST_F(Acl, MalformedBlocksEndTheProcess) {
       {"filter offset beyond the file",
        parts([](block_parts& p) { p.filter_at = 0xffffffff, p.filter_absolute = true; })},
       {"filter offset 0", parts([](block_parts& p) { p.filter_at = 0, p.filter_absolute = true; })},
-      {"filter that does not decode", parts([](block_parts& p) { p.filter = "\x30\x00"; })},
+      {"filter that does not decode", parts([](block_parts& p) { p.filter = std::string("\x30\x00", 2); })},
       {"filter cut short by the end of the file", parts([](block_parts& p) {
          p.filter =
              "\xa3\x07\x04\x02"

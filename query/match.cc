@@ -407,11 +407,11 @@ static bool in_scope(const search_request* q, counted_str text, const char* cont
   return c + 2 >= len - b;
 }
 
-int record_matches_search(uint32_t r, const search_request* q) {
-  const char* dn = data_store.base + data_word(r + kDnField);
+int record_matches_search(uint32_t record, const search_request* r) {
+  const char* dn = data_store.base + data_word(record + kDnField);
   const uint64_t len = cstr_length(dn);
-  if (!in_scope(q, counted_str{len, dn}, dn, len)) return 0;
-  return match_record(r, q->filter);
+  if (!in_scope(r, counted_str{len, dn}, dn, len)) return 0;
+  return match_record(record, r->filter);
 }
 
 int journal_matches_search(const journal_entry* e, const search_request* q) {

@@ -122,10 +122,13 @@ class filter_builder {
     return out;
   }
 
+  // t[pos], or NUL past the end of a text that is cut short.
+  static char at(const std::string& t, size_t pos) { return pos < t.size() ? t[pos] : '\0'; }
+
   Filter* node(const std::string& t, size_t& pos) {
-    EXPECT_EQ(t[pos], '(') << t;
+    EXPECT_EQ(at(t, pos), '(') << t;
     ++pos;
-    const char c = t[pos];
+    const char c = at(t, pos);
     Filter* f;
     if (c == '&' || c == '|' || c == '!') {
       f = make(c == '&' ? filter_and : c == '|' ? filter_or : filter_not);
@@ -134,7 +137,7 @@ class filter_builder {
     } else {
       f = item_node(t, pos);
     }
-    EXPECT_EQ(t[pos], ')') << t;
+    EXPECT_EQ(at(t, pos), ')') << t;
     ++pos;
     return f;
   }
@@ -144,19 +147,19 @@ class filter_builder {
     const std::string attribute = unescape(t.substr(pos, op - pos));
     uint32_t choice = filter_equality;
     pos = op + 1;
-    if (t[op] != '=') {
-      choice = t[op] == '>'   ? filter_greater_or_equal
-               : t[op] == '<' ? filter_less_or_equal
-               : t[op] == '~' ? filter_approx
-                              : 9;  // extensibleMatch
-      EXPECT_EQ(t[pos], '=') << t;
+    if (at(t, op) != '=') {
+      choice = at(t, op) == '>'   ? filter_greater_or_equal
+               : at(t, op) == '<' ? filter_less_or_equal
+               : at(t, op) == '~' ? filter_approx
+                                  : 9;  // extensibleMatch
+      EXPECT_EQ(at(t, pos), '=') << t;
       ++pos;
     }
     // The value, split at every unescaped "*".
     std::vector<std::string> pieces(1);
     while (pos < t.size() && t[pos] != ')') {
       if (t[pos] == '\\') {
-        pieces.back() += static_cast<char>(hex(t[pos + 1]) * 16 + hex(t[pos + 2]));
+        pieces.back() += static_cast<char>(hex(at(t, pos + 1)) * 16 + hex(at(t, pos + 2)));
         pos += 3;
       } else if (t[pos] == '*' && choice == filter_equality) {
         pieces.emplace_back();

@@ -31,7 +31,7 @@ pid_t fork_child() {
     const pid_t child = fork();
     if (child >= 0 || attempt == kAttempts) return child;
     reap_children();
-    timespec pause{0, 50 * 1000 * 1000};
+    timespec pause{0, 50'000'000L};
     nanosleep(&pause, nullptr);
   }
 }

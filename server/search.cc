@@ -96,6 +96,9 @@ struct small_array {
   uint64_t count = 0;
   uint64_t capacity = N;
 
+  // local is left uninitialised on purpose: it can be large, and only the
+  // first count elements, which the caller fills through push, are read.
+  // cppcheck-suppress uninitMemberVar
   small_array() = default;
   small_array(const small_array&) = delete;
   small_array& operator=(const small_array&) = delete;
@@ -239,14 +242,17 @@ void send_entry(const search_context* ctx, counted_str dn, entry_builder* b, uin
   const uint64_t total = header + size;
   if (total > sizeof answer_bytes - answer_used) flush_answer(ctx->fd);
   char* buf = answer_bytes + answer_used;
-  if (total > sizeof answer_bytes) {
+  // An entry larger than the whole buffer is encoded on the heap and
+  // written at once.
+  const bool on_heap = total > sizeof answer_bytes;
+  if (on_heap) {
     buf = static_cast<char*>(std::malloc(total));
     if (buf == nullptr) out_of_memory();
   }
   ldap_encode_message_header(buf, static_cast<uint64_t>(ctx->message_id), ldap_search_result_entry,
                              size);
   ldap_encode_search_entry(buf + header, &entry);
-  if (buf != answer_bytes + answer_used) {
+  if (on_heap) {
     // A peer that is gone is noticed by the connection's next read.
     const ssize_t ignored = write(ctx->fd, buf, total);
     static_cast<void>(ignored);

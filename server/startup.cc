@@ -37,10 +37,10 @@ uint16_t listen_port() {
 
 int server_start(int argc, char** argv) {
   set_program_name("ferrowyn");
-  signal(SIGPIPE, SIG_IGN);
+  (void)signal(SIGPIPE, SIG_IGN);
   // A journal append beyond a file-size limit then fails with EFBIG, is
   // taken back and answered operationsError, instead of killing the child.
-  signal(SIGXFSZ, SIG_IGN);
+  (void)signal(SIGXFSZ, SIG_IGN);
 
   // The data file is loaded before the socket is opened: a server that
   // cannot answer from its data must not accept connections at all.
@@ -98,7 +98,7 @@ int accept_connection(int listener) {
       case ENOMEM: {
         // The connection stays queued; give running children time to end
         // and free what they hold instead of spinning on the same error.
-        timespec pause{0, 10 * 1000 * 1000};
+        timespec pause{0, 10'000'000L};
         nanosleep(&pause, nullptr);
         continue;
       }

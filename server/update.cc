@@ -274,12 +274,10 @@ uint64_t modify(modify_request* r) {
   const bool built = j != nullptr
               ? build_from_journal(*r, j, &list)
               : build_from_record(*r, record_offset(static_cast<uint32_t>(number)), &list);
+  // The change is appended only when it was built and is not too large.
   uint64_t result = ldap_success;
-  if (!built || list.values > max_record_values) {
+  if (!built || list.values > max_record_values || journal_append(&change) != 0)
     result = ldap_operations_error;
-  } else if (journal_append(&change) != 0) {
-    result = ldap_operations_error;
-  }
   release_request_entry(&change);
   return result;
 }

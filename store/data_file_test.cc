@@ -516,7 +516,8 @@ std::string writer_file(int people_count, const fixture::options& opts = indexed
 
 // The first block of the given type in a file's chain, or 0.
 uint64_t find_block(const std::string& b, uint32_t type) {
-  for (uint64_t at = uint64_t{get32(b, 12)} + 4 * uint64_t{get32(b, 8)}; at < b.size(); at = get32(b, at + 4)) {
+  for (uint64_t at = static_cast<uint64_t>(get32(b, 12)) + 4 * static_cast<uint64_t>(get32(b, 8));
+       at < b.size(); at = get32(b, at + 4)) {
     if (get32(b, at) == type) return at;
   }
   return 0;

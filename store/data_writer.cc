@@ -152,7 +152,8 @@ struct data_writer {
 __attribute__((format(printf, 2, 3))) static int fail(data_writer* w, const char* format, ...) {
   va_list ap;
   va_start(ap, format);
-  vsnprintf(w->error, sizeof w->error, format, ap);
+  // A message longer than the buffer is cut short, which is all it needs.
+  (void)vsnprintf(w->error, sizeof w->error, format, ap);
   va_end(ap);
   return -1;
 }
@@ -1242,16 +1243,19 @@ static void write_contents(const data_writer* w, const layout* l, file_out* out)
   out->flush();
 }
 
-// Directory part of path ("." when it has none) into dir.
-static void directory_of(const char* path, char* dir, uint64_t cap) {
+// Directory part of path ("." when it has none) into dir. False when it
+// does not fit: dir then holds a prefix of it, good for a message only.
+static bool directory_of(const char* path, char* dir, uint64_t cap) {
   const char* slash = strrchr(path, '/');
+  int n = 0;
   if (slash == nullptr) {
-    snprintf(dir, cap, ".");
+    n = snprintf(dir, cap, ".");
   } else if (slash == path) {
-    snprintf(dir, cap, "/");
+    n = snprintf(dir, cap, "/");
   } else {
-    snprintf(dir, cap, "%.*s", static_cast<int>(slash - path), path);
+    n = snprintf(dir, cap, "%.*s", static_cast<int>(slash - path), path);
   }
+  return n >= 0 && static_cast<uint64_t>(n) < cap;
 }
 
 int data_writer_write(data_writer* w, const char* path, data_writer_stats* stats) {
@@ -1275,7 +1279,7 @@ int data_writer_write(data_writer* w, const char* path, data_writer_stats* stats
   out.fd = mkstemp(temp);
   if (out.fd < 0) {
     char dir[4096];
-    directory_of(path, dir, sizeof dir);
+    (void)directory_of(path, dir, sizeof dir);  // cut short at worst
     fail(w, "cannot create a temporary file in %s: %s", dir, strerror(errno));
     free(temp);
     return -1;
@@ -1298,7 +1302,6 @@ int data_writer_write(data_writer* w, const char* path, data_writer_stats* stats
   }
   if (out.err == 0 && rename(temp, path) != 0) {
     out.err = errno;
-    step = "rename over";
     fail(w, "cannot rename %s to %s: %s", temp, path, strerror(out.err));
     unlink(temp);
     free(temp);
@@ -1312,9 +1315,10 @@ int data_writer_write(data_writer* w, const char* path, data_writer_stats* stats
   }
   free(temp);
   // Make the rename itself durable; a failure here leaves a complete file.
+  // A directory name too long for dir is not synced rather than a wrong
+  // directory (a prefix of it).
   char dir[4096];
-  directory_of(path, dir, sizeof dir);
-  const int dfd = open(dir, O_RDONLY | O_DIRECTORY);
+  const int dfd = directory_of(path, dir, sizeof dir) ? open(dir, O_RDONLY | O_DIRECTORY) : -1;
   if (dfd >= 0) {
     fsync(dfd);
     close(dfd);

@@ -67,7 +67,7 @@ __attribute__((format(printf, 3, 4))) static int fail_at(ldif_reader* r, uint64_
   if (n > 0 && static_cast<size_t>(n) < sizeof r->error) {
     va_list ap;
     va_start(ap, format);
-    vsnprintf(r->error + n, sizeof r->error - static_cast<size_t>(n), format, ap);
+    (void)vsnprintf(r->error + n, sizeof r->error - static_cast<size_t>(n), format, ap);
     va_end(ap);
   }
   r->failed = true;

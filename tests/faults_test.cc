@@ -737,7 +737,7 @@ TEST(Faults, BurstOfFiveHundredConnections) {
           int error = 0;
           socklen_t len = sizeof error;
           getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &error, &len);
-          const std::string bind = bind_request(static_cast<uint64_t>(i + 1), person_dn(i % kPeople),
+          const std::string bind = bind_request(static_cast<uint64_t>(i) + 1, person_dn(i % kPeople),
                                                 password_of(i % kPeople));
           if (error != 0 ||
               send(c.fd, bind.data(), bind.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bind.size())) {

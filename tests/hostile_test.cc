@@ -506,7 +506,7 @@ std::vector<hostile_case> hostile_cases() {
   std::string pipelined;
   std::vector<awaited> pipelined_answers;
   for (int k = 0; k < 20; ++k) {
-    pipelined += search_cn(static_cast<uint64_t>(k + 1), k);
+    pipelined += search_cn(static_cast<uint64_t>(k) + 1, k);
     pipelined_answers.push_back({ldap_search_result_done, 0, {person_dn(k)}});
   }
   // A search whose equality value claims 2^32 - 1 bytes, inside an
