@@ -135,7 +135,7 @@ checked_file make_checked_file(const char* base, uint64_t size) {
 inline bool good_string(const checked_file* f, uint32_t off) {
   if (off == 0 || off >= f->view.size) return false;
   if (f->view.base[off] != '\0') return off < f->last_nul;
-  uint32_t len;
+  uint32_t len = 0;
   if (!view_word(&f->view, uint64_t{off} + 1, &len)) return false;
   return f->view.size - (uint64_t{off} + 5) >= len;
 }
@@ -387,6 +387,11 @@ void load_data_file(const char* path) {
   data_store.index_block_count = indexes;
   ++data_store.generation;
   if (data_file_acl_loader != nullptr) data_file_acl_loader(static_cast<uint32_t>(acl_block));
+  // The check touched every page of the file; the loading process keeps
+  // none of them mapped. They stay in the page cache, and forked children
+  // map what they read anyway (a shared file mapping's pages are not
+  // copied at fork), so the server's parent stays small.
+  madvise(const_cast<char*>(base), size, MADV_DONTNEED);
 }
 
 bool data_string_whole(uint64_t off) {
