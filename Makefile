@@ -56,8 +56,10 @@ install: build/build.ninja
 	cmake --install build
 
 clean:
-	rm -rf build build-asan build-fuzz
+	rm -rf build build-asan build-fuzz build-lint
 
-# Fuzzing (fuzz/fuzz.mk) and the benchmark against slapd (bench/bench.mk).
+# Fuzzing (fuzz/fuzz.mk), static analysis (lint.mk) and the benchmark
+# against slapd (bench/bench.mk).
 -include fuzz/fuzz.mk
+-include lint.mk
 -include bench/bench.mk
