@@ -36,6 +36,7 @@
 #include "codec/ldap_message.h"
 #include "tests/harness.h"
 #include "tests/ldap_wire.h"
+#include "tests/processes.h"
 
 using namespace harness;
 
@@ -149,81 +150,7 @@ sized_add person_of_size(const std::string& cn, size_t size) {
 
 // ---- Processes --------------------------------------------------------------
 
-struct proc_entry {
-  pid_t pid = 0;
-  char state = '?';
-  pid_t ppid = 0;
-  int exit_code = 0;  // as waitpid would report it (zombies only)
-};
-
-bool read_proc(pid_t pid, proc_entry* out) {
-  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-  const size_t close_paren = stat.rfind(')');
-  if (close_paren == std::string::npos) return false;
-  std::vector<std::string> fields;
-  for (size_t at = close_paren + 2; at < stat.size();) {
-    size_t space = stat.find_first_of(" \n", at);
-    if (space == std::string::npos) space = stat.size();
-    fields.push_back(stat.substr(at, space - at));
-    at = space + 1;
-  }
-  if (fields.size() < 20) return false;
-  out->pid = pid;
-  out->state = fields[0].empty() ? '?' : fields[0][0];
-  out->ppid = std::atoi(fields[1].c_str());
-  out->exit_code = std::atoi(fields.back().c_str());
-  return true;
-}
-
-std::vector<proc_entry> children_of(pid_t parent) {
-  std::vector<proc_entry> out;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return out;
-  while (dirent* d = readdir(proc)) {
-    if (d->d_name[0] < '1' || d->d_name[0] > '9') continue;
-    proc_entry e;
-    if (read_proc(std::atoi(d->d_name), &e) && e.ppid == parent) out.push_back(e);
-  }
-  closedir(proc);
-  return out;
-}
-
-bool wait_children_ended(pid_t parent, int timeout_ms) {
-  const auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    bool running = false;
-    for (const proc_entry& e : children_of(parent)) running |= e.state != 'Z' && e.state != 'X';
-    if (!running) return true;
-    if (clock_type::now() >= deadline) return false;
-    usleep(5000);
-  }
-}
-
-int descriptor_count(pid_t pid) {
-  int n = 0;
-  DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-  if (d == nullptr) return -1;
-  while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-  closedir(d);
-  return n;
-}
-
-long status_kib(pid_t pid, const std::string& name) {
-  std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-  size_t at = status.find("\n" + name + ":");
-  if (at == std::string::npos) return -1;
-  return std::atol(status.c_str() + at + name.size() + 2);
-}
-
-struct footprint {
-  int fds;
-  long rss_kib;
-  long size_kib;
-};
-
-footprint footprint_of(pid_t pid) {
-  return {descriptor_count(pid), status_kib(pid, "VmRSS"), status_kib(pid, "VmSize")};
-}
+using namespace procs;
 
 // Lines of standard error other than those every modify and every
 // dropped connection write.

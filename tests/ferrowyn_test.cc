@@ -2,7 +2,6 @@
 // by children of their own, what a child's end does (and does not) do to
 // the server, what one connection leaves to the next, and a soak of
 // concurrent clients mixing reads and writes.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -23,6 +22,7 @@
 #include "journal/ldif_parser.h"
 #include "tests/harness.h"
 #include "tests/ldap_wire.h"
+#include "tests/processes.h"
 
 using namespace harness;
 
@@ -87,27 +87,8 @@ wire::search_answer find_cn(int fd, uint64_t id, const std::string& cn) {
 // with their exit statuses as waitpid reports them.
 std::vector<int> zombie_statuses(pid_t parent) {
   std::vector<int> statuses;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return statuses;
-  while (dirent* d = readdir(proc)) {
-    if (d->d_name[0] < '1' || d->d_name[0] > '9') continue;
-    std::string stat = read_file(std::string("/proc/") + d->d_name + "/stat");
-    // Fields after the command name, which is in parentheses and may hold
-    // anything: state, ppid, ... and the exit code last.
-    size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos) continue;
-    std::vector<std::string> fields;
-    size_t at = close_paren + 2;
-    while (at < stat.size()) {
-      size_t space = stat.find_first_of(" \n", at);
-      if (space == std::string::npos) space = stat.size();
-      fields.push_back(stat.substr(at, space - at));
-      at = space + 1;
-    }
-    if (fields.size() < 2 || fields[0] != "Z" || std::atoi(fields[1].c_str()) != parent) continue;
-    statuses.push_back(std::atoi(fields.back().c_str()));
-  }
-  closedir(proc);
+  for (const procs::proc_entry& e : procs::children_of(parent))
+    if (e.state == 'Z') statuses.push_back(e.exit_code);
   return statuses;
 }
 
