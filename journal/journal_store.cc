@@ -102,12 +102,24 @@ static const char* table_name(const char* n) {
 // receives the link at the end of the bucket's chain, where a new entry for
 // d belongs, so that one walk serves both.
 static journal_entry* find_entry(const char* d, uint32_t h, journal_entry*** end) {
+  const counted_str key{stored_str_len(d), stored_str_data(d)};
   journal_entry** link = &journal_table[h % journal_buckets];
   for (; *link != nullptr; link = &(*link)->bucket_next) {
     journal_entry* e = *link;
-    if (e->dn_hash == h && cmp_stored(e->dn, d) == 0) return e;
+    if (e->dn_hash == h && cmp_value_nocase(key, e->dn) == 0) return e;
   }
   *end = link;
+  return nullptr;
+}
+
+uint32_t journal_dn_hash(const char* dn, uint64_t len) { return string_hash_nocase(dn, len); }
+
+journal_entry* journal_find(counted_str dn) {
+  if (journal_list.head == nullptr) return nullptr;
+  const uint32_t h = journal_dn_hash(dn.bytes, dn.len);
+  for (journal_entry* e = journal_table[h % journal_buckets]; e != nullptr; e = e->bucket_next) {
+    if (e->dn_hash == h && cmp_value_nocase(dn, e->dn) == 0) return e;
+  }
   return nullptr;
 }
 
@@ -183,7 +195,7 @@ static journal_entry* new_entry(const char* d, uint32_t h, journal_entry** chain
 int build_journal_entry(const ldif_record* r) {
   if (r->dn == ldif_no_dn) return -1;
   const char* d = value_arena.base + r->dn;
-  const uint32_t h = string_hash(stored_str_data(d), stored_str_len(d));
+  const uint32_t h = journal_dn_hash(stored_str_data(d), stored_str_len(d));
 
   // The parser interned "objectClass" at the start of the parse, so this
   // finds it without storing anything.

@@ -27,6 +27,7 @@
 
 #include <cstdint>
 
+#include "core/counted_str.h"
 #include "journal/ldif_parser.h"
 
 // 8191 rather than 8192: a prime spreads string_hash values better.
@@ -43,7 +44,7 @@ struct journal_attribute {
 struct journal_entry {
   journal_entry* bucket_next;     // next entry in the same journal_table bucket
   journal_entry* list_next;       // next entry of journal_list
-  uint64_t dn_hash;               // string_hash of the DN's content (32-bit value)
+  uint64_t dn_hash;               // journal_dn_hash of the DN's content (32-bit value)
   const char* dn;                 // stored_str: the normalised DN as parsed; owned
   uint64_t attribute_count;       // 0 means that the DN is deleted
   uint32_t answered;              // the mark of the last search that answered it; 0 when
@@ -54,6 +55,13 @@ struct journal_entry {
 // Bucket dn_hash % journal_buckets holds the entry; new entries go to the
 // end of their chain.
 extern journal_entry* journal_table[journal_buckets];
+
+// DNs are filed and found ignoring ASCII letter case, as LDAP compares the
+// names of the usual naming attributes (uid, cn, ou, dc, o): one entry per
+// DN however a client spells it. The hash is string_hash_nocase.
+uint32_t journal_dn_hash(const char* dn, uint64_t len);
+// The entry for the normalised DN (any letter case), or null.
+journal_entry* journal_find(counted_str dn);
 
 // Every value of every entry is also reachable by its attribute's name and
 // the value itself, so that an equality search finds the entries that may

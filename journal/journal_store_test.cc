@@ -61,7 +61,7 @@ bool in_mapping(const char* p) {
 }
 
 journal_entry* find(const std::string& dn) {
-  const uint32_t h = string_hash(dn.data(), dn.size());
+  const uint32_t h = journal_dn_hash(dn.data(), dn.size());
   for (journal_entry* e = journal_table[h % journal_buckets]; e != nullptr; e = e->bucket_next) {
     if (e->dn_hash == h && content(e->dn) == dn) return e;
   }
@@ -95,7 +95,7 @@ void expect_consistent() {
     ++listed;
     link = &e->list_next;
     const std::string dn = content(e->dn);
-    EXPECT_EQ(e->dn_hash, string_hash(dn.data(), dn.size())) << dn;
+    EXPECT_EQ(e->dn_hash, journal_dn_hash(dn.data(), dn.size())) << dn;
     EXPECT_EQ(find(dn), e) << dn;
     for (uint64_t i = 0; i < e->attribute_count; ++i) {
       const char* name = e->attributes[i].name;

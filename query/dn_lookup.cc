@@ -34,13 +34,10 @@ int lookupdn(counted_str dn, uint64_t* record, journal_entry** entry) {
 
   // The journal shadows the data file: its entry is the answer, also when
   // it marks the DN as deleted.
-  const uint32_t h = string_hash(dn.bytes, dn.len);
-  for (journal_entry* e = journal_table[h % journal_buckets]; e != nullptr; e = e->bucket_next) {
-    if (e->dn_hash == h && cmp_stored_counted(e->dn, dn) == 0) {
-      *entry = e;
-      *record = dn_in_journal;
-      return e->attribute_count > 0 ? 1 : 0;
-    }
+  if (journal_entry* e = journal_find(dn); e != nullptr) {
+    *entry = e;
+    *record = dn_in_journal;
+    return e->attribute_count > 0 ? 1 : 0;
   }
   *entry = nullptr;
 

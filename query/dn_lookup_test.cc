@@ -68,7 +68,7 @@ answer lookup(const std::string& dn) { return lookup(key(dn)); }
 
 std::vector<fixture::entry> directory() {
   std::vector<fixture::entry> out;
-  for (const char* cn : {"a", "b", "c", "d", "e", "f", "g", "h", "B", "ab"}) {
+  for (const char* cn : {"a", "b", "c", "d", "e", "f", "g", "h", "ba", "ab"}) {
     out.push_back({std::string("cn=") + cn + ",o=t", {{"objectClass", "person"}, {"cn", cn}}});
   }
   out.push_back({"o=t", {{"objectClass", "organization"}}});

@@ -338,15 +338,7 @@ void trace_record(uint32_t r) {
 uint32_t search_mark;
 
 // The journal entry that shadows the record's DN, or null.
-journal_entry* shadowing_entry(const char* dn) {
-  if (journal_list.head == nullptr) return nullptr;
-  const counted_str text = stored_content(dn);
-  const uint32_t h = string_hash(text.bytes, text.len);
-  for (journal_entry* e = journal_table[h % journal_buckets]; e != nullptr; e = e->bucket_next) {
-    if (e->dn_hash == h && cmp_stored(e->dn, dn) == 0) return e;
-  }
-  return nullptr;
-}
+journal_entry* shadowing_entry(const char* dn) { return journal_find(stored_content(dn)); }
 
 void send_record(const search_context* ctx, uint32_t r) {
   const char* base = data_store.base;

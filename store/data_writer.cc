@@ -416,6 +416,9 @@ int data_writer_acl_entry(data_writer* w, uint32_t subject, uint32_t target, uin
 
 // ---- Entries ---------------------------------------------------------------
 
+// DNs are told apart ignoring ASCII letter case, as the server finds them:
+// two entries whose DNs differ only in case would be one entry to every
+// client. The table of DNs seen so far is keyed by string_hash_nocase.
 static int64_t find_dn(const data_writer* w, const char* dn, uint32_t len, uint32_t hash) {
   const uint64_t n = w->dn_slots.count;
   if (n == 0) return -1;
@@ -424,7 +427,8 @@ static int64_t find_dn(const data_writer* w, const char* dn, uint32_t len, uint3
     if (s.item == 0) return -1;
     if (s.hash != hash) continue;
     const entry_item& e = w->entries[s.item - 1];
-    if (e.dn_len == len && memcmp(w->arena.items + e.dn, dn, len) == 0) return s.item - 1;
+    if (e.dn_len == len && compare_values_nocase(w->arena.items + e.dn, len, dn, len) == 0)
+      return s.item - 1;
   }
 }
 
@@ -444,7 +448,7 @@ int data_writer_begin_entry(data_writer* w, const char* dn, uint64_t dn_len) {
     return fail(w, "empty DN");
   }
   const uint32_t hash = string_hash(p, len);
-  if (find_dn(w, p, len, hash) >= 0) {
+  if (find_dn(w, p, len, string_hash_nocase(p, len)) >= 0) {
     fail(w, "duplicate DN \"%.*s\"", static_cast<int>(std::min<uint32_t>(len, 300)), p);
     w->arena.count = at;
     return -1;
@@ -520,7 +524,7 @@ int data_writer_end_entry(data_writer* w) {
     --w->entries.count;
     return -1;
   }
-  const uint32_t hash = e.dn_hash;
+  const uint32_t hash = string_hash_nocase(w->arena.items + e.dn, e.dn_len);
   if (!slots_make_room(&w->dn_slots, w->entries.count - 1)) {
     w->values.count = e.first;
     w->arena.count = e.dn;

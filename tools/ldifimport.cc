@@ -30,11 +30,11 @@
 #include "store/ldif_reader.h"
 
 // Attributes whose values the usual schemas compare without regard to case.
-// dn stays case-sensitive: the journal shadows records by the exact bytes
-// of their DN, so a DN index that ignored case would find records that the
-// journal could not shadow.
+// dn is among them: the usual naming attributes compare without case, and
+// the server's journal files DNs the same way, so a bind or a change
+// spelling a DN in other letter case finds the entry.
 static const char* const default_nocase[] = {
-    "objectClass", "cn", "sn", "givenName", "displayName", "initials", "uid", "mail", "ou", "o",
+    "dn", "objectClass", "cn", "sn", "givenName", "displayName", "initials", "uid", "mail", "ou", "o",
     "dc", "c", "l", "st", "street", "postalAddress", "postalCode", "postOfficeBox",
     "physicalDeliveryOfficeName", "title", "description", "businessCategory", "departmentNumber",
     "employeeNumber", "employeeType", "telephoneNumber", "facsimileTelephoneNumber", "homePhone",
