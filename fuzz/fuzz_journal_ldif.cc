@@ -2,7 +2,7 @@
 // journal store; then the readers of the store: DN lookup (journal first,
 // then a small data file loaded once) and filter matching.
 //
-// An entry with more than 512 lines besides its DN ends the process by
+// An entry with more than ldif_max_pairs lines besides its DN ends the process by
 // design. Every such line but the last ends with a newline, so inputs with
 // more than 511 newlines are skipped rather than handed to the parser.
 #include <sys/stat.h>

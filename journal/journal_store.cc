@@ -171,6 +171,10 @@ static void unlink_values(journal_entry* e) {
   }
 }
 
+// Entries created so far: the next entry's sequence. Never reset, so a
+// sequence stays unique for the life of the process.
+static uint64_t entries_created;
+
 // A new entry for d, hung at the end of journal_list and at chain_end.
 static journal_entry* new_entry(const char* d, uint32_t h, journal_entry** chain_end) {
   const uint64_t dn_size = stored_size(d);
@@ -183,7 +187,7 @@ static journal_entry* new_entry(const char* d, uint32_t h, journal_entry** chain
   e->dn_hash = h;
   e->dn = dn;
   e->attribute_count = 0;
-  e->answered = 0;
+  e->sequence = entries_created++;
   e->attributes = nullptr;
 
   *journal_list.link = e;
@@ -206,9 +210,11 @@ int build_journal_entry(const ldif_record* r) {
   // the attribute block; the second pass fills it.
   const uint64_t count = r->count;
   uint64_t size = count * (sizeof(journal_attribute) + sizeof(journal_value_node));
-  const char* names[ldif_max_pairs];
-  const char* values[ldif_max_pairs];
-  const char* resolved[ldif_max_pairs];
+  // Static rather than on the stack: they are large, and one entry is
+  // built at a time.
+  static const char* names[ldif_max_pairs];
+  static const char* values[ldif_max_pairs];
+  static const char* resolved[ldif_max_pairs];
   for (uint64_t i = 0; i < count; ++i) {
     names[i] = name_pool.strings.base + r->pairs[i].name;
     values[i] = r->pairs[i].name == static_cast<uint64_t>(object_class_id)
@@ -250,33 +256,86 @@ int build_journal_entry(const ldif_record* r) {
   return 0;
 }
 
-// parse_ldif over the journal, counted. Returns its result.
-static int parse_journal(int64_t start) {
+[[noreturn]] static void journal_refused(const char* why) {
+  put_message(why);
+  exit(1);
+}
+
+// The journal opened for reading, or -1 when there is none. A journal that
+// is there but cannot be read is no empty journal (its deletions and
+// changes would silently come undone), and one that is a symbolic link or
+// belongs to another user is not the server's own: either ends the process.
+static int open_journal_for_reading() {
+  const int fd = open(journal_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return -1;
+    if (errno == ELOOP) journal_refused("journal is a symbolic link, refused!\n");
+    journal_unreadable();
+  }
+  if (!journal_owned(fd)) {
+    close(fd);
+    journal_refused("journal is not a file owned by the server's user, refused!\n");
+  }
+  return fd;
+}
+
+// Where the parse of fd (locked, shared or through the hold `held`) must
+// stop: the end of the journal's last whole record. An incomplete record
+// behind it (its writer died half way) is cut off under the exclusive
+// lock, so that the next record appended cannot become part of it.
+static int64_t whole_records_end(int fd, int held) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return 0;
+  const int64_t whole = journal_whole_end(fd, st.st_size);
+  // Unreadable: the parse reads what it can and reports the failure.
+  if (whole < 0 || whole == st.st_size) return st.st_size;
+  if (held >= 0) {
+    journal_cut_incomplete(held);
+    return whole;
+  }
+  // The shared lock makes way for the exclusive one, which cuts; then the
+  // end is looked for again, as another writer may have come in between.
+  lock_descriptor(fd, LOCK_UN);
+  journal_hold hold;
+  if (journal_hold_exclusive(&hold) == 0) journal_release(&hold);
+  lock_descriptor(fd, LOCK_SH);
+  if (fstat(fd, &st) != 0) return whole;
+  const int64_t now = journal_whole_end(fd, st.st_size);
+  return now < 0 ? whole : now;
+}
+
+// parse_ldif over the journal's whole records from start, counted. held is
+// the descriptor of this process's exclusive hold, or -1, when the parse
+// takes the shared lock: writers append under the exclusive one, so the
+// file then ends with whole records, never with one being written.
+// Returns the parse's result.
+static int parse_journal(int64_t start, int held) {
   ++journal_stats.parses;
   journal_stats.last_start = start;
-  // Writers append under the exclusive lock; holding the shared one while
-  // parsing means the file ends with a whole record, never with the part
-  // of one that is still being written.
-  const int lock = open_readonly(journal_path);
-  // A journal that is there but cannot be read is no empty journal: its
-  // deletions and changes would silently come undone.
-  if (lock < 0 && errno != ENOENT) journal_unreadable();
-  if (lock >= 0) lock_descriptor(lock, LOCK_SH);
-  const int result = parse_ldif(journal_path, start, &journal_status);
-  if (lock >= 0) close(lock);
+  const int fd = open_journal_for_reading();
+  if (fd < 0) {
+    arena_release(&value_arena);
+    return 0;
+  }
+  if (held < 0) lock_descriptor(fd, LOCK_SH);
+  const int64_t end = whole_records_end(fd, held);
+  const int result = parse_ldif_range(fd, start, end, &journal_status);
+  close(fd);
   if (journal_status.st_size > start) {
     journal_stats.bytes_parsed += static_cast<uint64_t>(journal_status.st_size - start);
   }
   return result;
 }
 
-void load_journal() {
+static void load_journal_with(int held) {
   entry_callback = build_journal_entry;
   intern_pool_init(&name_pool);
   intern_pool_init(&object_class_pool);
   ++journal_stats.full_reads;
-  if (parse_journal(0) != 0) journal_unreadable();
+  if (parse_journal(0, held) != 0) journal_unreadable();
 }
+
+void load_journal() { load_journal_with(-1); }
 
 static void release_pools() {
   intern_pool_release(&name_pool);
@@ -408,7 +467,7 @@ static bool same_status(const struct stat* a, const struct stat* b) {
 // True when the two bytes before offset end are both "\n", or cannot be
 // read (then the appended part is parsed as usual).
 static bool ends_with_empty_line(int64_t end) {
-  const int fd = open_readonly(journal_path);
+  const int fd = open(journal_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return true;
   char tail[2] = {0, 0};
   ssize_t got = -1;
@@ -422,7 +481,7 @@ static bool ends_with_empty_line(int64_t end) {
   return tail[0] == '\n' && tail[1] == '\n';
 }
 
-void change_check() {
+static void check(int held) {
   struct stat data;
   ++journal_stats.stat_calls;
   if (stat(data_store.path, &data) != 0) {
@@ -436,13 +495,13 @@ void change_check() {
     load_data_file(data_store.path);
     repoint_names(&saved);
     release_pools();
-    load_journal();
+    load_journal_with(held);
     return;
   }
 
   struct stat journal;
   ++journal_stats.stat_calls;
-  if (stat(journal_path, &journal) != 0) {
+  if (lstat(journal_path, &journal) != 0) {
     release_pools();
     return;
   }
@@ -452,12 +511,16 @@ void change_check() {
   if (journal.st_size > old_size && old_size >= 3 && !ends_with_empty_line(old_size)) {
     put_message("Unsanctioned journal editing detected!  Re-reading journal.\n");
     release_pools();
-    load_journal();
+    load_journal_with(held);
     return;
   }
-  if (parse_journal(old_size) != 0) journal_unreadable();
+  if (parse_journal(old_size, held) != 0) journal_unreadable();
   data_store.identity = data;
 }
+
+void change_check() { check(-1); }
+
+void change_check_held(const journal_hold* hold) { check(hold->fd); }
 
 void journal_store_release() {
   for (journal_entry* e = journal_list.head; e != nullptr;) {

@@ -28,13 +28,12 @@
 #include <cstdint>
 
 #include "core/counted_str.h"
+#include "journal/journal_writer.h"
 #include "journal/ldif_parser.h"
 
 // 8191 rather than 8192: a prime spreads string_hash values better.
 constexpr uint32_t journal_buckets = 8191;
 
-// The file name of the journal, relative to the working directory.
-constexpr char journal_path[] = "journal";
 
 struct journal_attribute {
   const char* name;   // stored_str: the attribute table's name, or an owned copy
@@ -47,8 +46,10 @@ struct journal_entry {
   uint64_t dn_hash;               // journal_dn_hash of the DN's content (32-bit value)
   const char* dn;                 // stored_str: the normalised DN as parsed; owned
   uint64_t attribute_count;       // 0 means that the DN is deleted
-  uint32_t answered;              // the mark of the last search that answered it; 0 when
-                                  // created, kept on replace
+  uint64_t sequence;              // creation order: the number of entries this process
+                                  // created before it. Set once, never changed (a
+                                  // replacing record keeps it), so that a search can keep
+                                  // its marks aside, indexed by it, and never write here
   journal_attribute* attributes;  // attribute_count pairs, in the record's order
 };
 
@@ -117,7 +118,17 @@ int build_journal_entry(const ldif_record* record);
 // Re-reading journal.\n") is re-read. A data file that cannot be stat'ed
 // ends the process with "ABEND: data file suddenly gone.\n" (status 1).
 // Run it before every request and after every accepted connection.
+//
+// The journal is read under its shared lock, and only up to the end of its
+// last whole record; an incomplete record behind it (its writer died half
+// way through the append) is cut off under the exclusive lock, with one
+// line on std_err. A journal that is a symbolic link or is not owned by
+// the process's user ends the process with status 1, here and at start-up.
 void change_check();
+// The same, for a writer that holds the journal's exclusive lock: the read
+// of the current state, the decision and the append then see no other
+// writer in between.
+void change_check_held(const journal_hold* hold);
 
 // What the store has done, counted for tests and measurements.
 struct journal_counters {

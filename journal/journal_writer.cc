@@ -12,7 +12,7 @@
 //     continuation line), naming "dn" before its options (the line would
 //     move the entry to another DN), or too long for the parser's name
 //     buffer;
-//   - refuses more than 512 value lines, the most the parser takes in one
+//   - refuses more than ldif_max_pairs value lines, the most the parser takes in one
 //     entry before it ends the process.
 #include "journal/journal_writer.h"
 
@@ -27,6 +27,8 @@
 
 #include "core/bytes.h"
 #include "core/escape.h"
+#include "core/out_buffer.h"
+#include "journal/ldif_parser.h"
 
 namespace {
 
@@ -34,7 +36,7 @@ namespace {
 // any one escaped type or value may hold.
 constexpr uint64_t kRecordLimit = 1048576;
 // The most attribute lines the journal parser accepts in one entry.
-constexpr uint64_t kMaxValueLines = 512;
+constexpr uint64_t kMaxValueLines = ldif_max_pairs;
 // The journal parser's name buffer holds a name and its terminating NUL.
 constexpr uint64_t kMaxTypeLength = 8191;
 
@@ -126,28 +128,126 @@ int write_change(int fd, const request_entry* e) {
   return written == static_cast<ssize_t>(total + 1) ? 0 : -1;
 }
 
-int journal_append(const request_entry* e) {
-  const int fd = open("journal", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+bool journal_durable = true;
+
+bool journal_owned(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
+}
+
+int64_t journal_whole_end(int fd, int64_t size) {
+  // Backwards from the end in blocks, for the last "\n\n"; a record that
+  // straddles two blocks is caught by keeping the previous block's first
+  // byte.
+  constexpr int64_t kBlock = 4096;
+  char block[kBlock];
+  int64_t end = size;
+  char after = 0;  // the byte right after the block being read, 0 at the end
+  while (end > 0) {
+    const int64_t start = end > kBlock ? end - kBlock : 0;
+    const auto want = static_cast<size_t>(end - start);
+    ssize_t got;
+    do {
+      got = pread(fd, block, want, start);
+    } while (got < 0 && errno == EINTR);
+    if (got != static_cast<ssize_t>(want)) return -1;
+    for (int64_t i = end - 1; i >= start; --i) {
+      const char next = i + 1 < end ? block[i + 1 - start] : after;
+      if (block[i - start] == '\n' && next == '\n') return i + 2;
+    }
+    after = block[0];
+    end = start;
+  }
+  return 0;
+}
+
+int64_t journal_cut_incomplete(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  const int64_t whole = journal_whole_end(fd, st.st_size);
+  if (whole < 0) return -1;
+  if (whole == st.st_size) return 0;
+  int r;
+  do {
+    r = ftruncate(fd, whole);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) return -1;
+  const int64_t dropped = st.st_size - whole;
+  buf_put_str(&std_err, "journal: dropped ");
+  buf_put_decimal(&std_err, static_cast<uint64_t>(dropped));
+  buf_put_str(&std_err, " bytes of an incomplete last record at offset ");
+  buf_put_decimal(&std_err, static_cast<uint64_t>(whole));
+  buf_put_newline_flush(&std_err);
+  // The cut must not come undone in a crash, or the next record written
+  // would land after the torn one again.
+  if (journal_durable) fdatasync(fd);
+  return dropped;
+}
+
+int journal_hold_exclusive(journal_hold* h) {
+  h->fd = -1;
+  // Never through a symbolic link: whoever could place one in the working
+  // directory would choose which file the server writes.
+  // Read as well as written: the end is looked at before anything is appended.
+  constexpr int kFlags = O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC;
+  bool created = false;
+  int fd = open(journal_path, kFlags);
+  if (fd < 0 && errno == ENOENT) {
+    fd = open(journal_path, kFlags | O_CREAT, 0600);
+    created = fd >= 0;
+  }
   if (fd < 0) return -1;
-  // Readers parse under a shared lock (journal_lock_shared), so while this
-  // exclusive lock is held no one reads half of this record, and no other
-  // writer appends after it: a record that fails part way can be cut off
-  // again without touching anyone else's.
-  int r = -1;
-  if (lock_descriptor(fd, LOCK_EX) == 0) {
-    const off_t start = lseek(fd, 0, SEEK_END);
-    r = write_change(fd, e);
-    // A short write (a full file system, a file-size limit) leaves the head
-    // of a record that would swallow the next one: take it back.
-    if (r != 0 && start >= 0) {
-      struct stat now;
-      if (fstat(fd, &now) == 0 && now.st_size > start) {
-        while (ftruncate(fd, start) != 0 && errno == EINTR) {
-        }
+  if (!journal_owned(fd) || lock_descriptor(fd, LOCK_EX) != 0) {
+    close(fd);
+    return -1;
+  }
+  // Under the lock no one else is writing, so an end that is not a whole
+  // record is one whose writer died: the next record must not join it.
+  if (journal_cut_incomplete(fd) < 0) {
+    close(fd);
+    return -1;
+  }
+  // A new journal's name lives in the directory, which must reach the disk
+  // too, or the file itself could be gone after a crash.
+  if (created && journal_durable) {
+    const int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      fsync(dir);
+      close(dir);
+    }
+  }
+  h->fd = fd;
+  return 0;
+}
+
+int journal_append_held(journal_hold* h, const request_entry* e) {
+  if (h->fd < 0) return -1;
+  const off_t start = lseek(h->fd, 0, SEEK_END);
+  int r = write_change(h->fd, e);
+  // The answer that follows promises the change survives a crash.
+  if (r == 0 && journal_durable && fdatasync(h->fd) != 0) r = -1;
+  // A short write (a full file system, a file-size limit) or a failed sync
+  // leaves a record that may not be whole: take it back.
+  if (r != 0 && start >= 0) {
+    struct stat now;
+    if (fstat(h->fd, &now) == 0 && now.st_size > start) {
+      while (ftruncate(h->fd, start) != 0 && errno == EINTR) {
       }
     }
   }
-  close(fd);  // releases the lock
+  return r;
+}
+
+void journal_release(journal_hold* h) {
+  if (h->fd >= 0) close(h->fd);  // releases the lock
+  h->fd = -1;
+}
+
+int journal_append(const request_entry* e) {
+  journal_hold h;
+  if (journal_hold_exclusive(&h) != 0) return -1;
+  const int r = journal_append_held(&h, e);
+  journal_release(&h);
   return r;
 }
 

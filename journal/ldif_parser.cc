@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/base64.h"
@@ -48,7 +49,8 @@ namespace {
 enum class step { next_line, finish };
 
 struct parser {
-  out_buffer in;
+  out_buffer in;       // first member: bounded_read finds the parser from it
+  uint64_t remaining;  // bytes the input may still deliver before its end
   grow_str name;       // the attribute line up to its ":", NUL-terminated
   uint64_t carried;    // bytes of the next name already in `name` (0 or 1)
   grow_str value;      // the raw value, then its decoded bytes
@@ -298,18 +300,38 @@ static bool prepare(parser* p) {
   return grow_str_reserve(&p->name, kLineBlock + 1) != 0;
 }
 
-int parse_ldif(const char* path, int64_t start_offset, struct stat* status) {
-  arena_release(&value_arena);
-  const int fd = open_readonly(path);
-  if (fd < 0) return 0;
+// Reads no further than the parse's end offset.
+static int64_t bounded_read(int fd, char* bytes, uint64_t count, out_buffer* in) {
+  static_assert(offsetof(parser, in) == 0, "the input buffer is the parser's first member");
+  parser* p = reinterpret_cast<parser*>(in);
+  if (count > p->remaining) count = p->remaining;
+  if (count == 0) return 0;
+  const ssize_t got = read(fd, bytes, count);
+  if (got > 0) p->remaining -= static_cast<uint64_t>(got);
+  return got;
+}
 
+int parse_ldif(const char* path, int64_t start_offset, struct stat* status) {
+  const int fd = open_readonly(path);
+  if (fd < 0) {
+    arena_release(&value_arena);
+    return 0;
+  }
+  const int result = parse_ldif_range(fd, start_offset, INT64_MAX, status);
+  close(fd);
+  return result;
+}
+
+int parse_ldif_range(int fd, int64_t start_offset, int64_t end_offset, struct stat* status) {
+  arena_release(&value_arena);
   char storage[kInputSize];
   parser p = {};
-  buf_init(&p.in, sys_read, fd, storage, sizeof storage);
+  buf_init(&p.in, bounded_read, fd, storage, sizeof storage);
+  p.remaining = end_offset > start_offset ? static_cast<uint64_t>(end_offset - start_offset) : 0;
   line_number = 0;
   reset_record();
 
-  if (start_offset != 0 && lseek(fd, start_offset, SEEK_SET) < 0) {
+  if (lseek(fd, start_offset, SEEK_SET) < 0) {
     static constexpr char kMessage[] = "read error!\n";
     buf_put_flush(&std_err, kMessage, sizeof kMessage - 1);
     p.result = 1;
@@ -335,7 +357,6 @@ int parse_ldif(const char* path, int64_t start_offset, struct stat* status) {
                         (p.stopped_at_colon ? 1 : 0);
     }
   }
-  close(fd);
   grow_str_free(&p.name);
   grow_str_free(&p.value);
   grow_str_free(&p.scratch);

@@ -31,7 +31,9 @@
 #include "journal/arena.h"
 #include "journal/intern_pool.h"
 
-constexpr uint32_t ldif_max_pairs = 512;
+// The most value lines one entry may hold (besides its "dn" line). Large
+// groups hold thousands of members; a record stays within 1 MiB anyway.
+constexpr uint32_t ldif_max_pairs = 4096;
 // The dn field of a record that has had no "dn" line.
 constexpr uint32_t ldif_no_dn = UINT32_MAX;
 
@@ -65,12 +67,16 @@ extern intern_pool object_class_pool;
 // nothing, when the file cannot be opened), 1 for out of memory or a read
 // error (with "out of memory!\n" or "read error!\n" on std_err, except for
 // a read failure inside a value's first line), -1 when the callback refused
-// an entry. An entry with more than 512 lines besides "dn" ends the process
+// an entry. An entry with more than ldif_max_pairs lines besides "dn" ends the process
 // with status 1 and a "LDIF parse error: too many attributes!: " line.
 // When status is not null it receives fstat of the file with st_size set
 // to the offset where parsing stopped: the end of the input, or the start
 // of a line that begins with ":" at the start of an entry (where the parse
 // ends early); parsing again from there resumes with what follows.
 int parse_ldif(const char* path, int64_t start_offset, struct stat* status);
+// The same over the open file fd, from start_offset up to end_offset at
+// most (bytes from there on are not read, as if the file ended there). The
+// descriptor is left open, its position wherever the parse stopped.
+int parse_ldif_range(int fd, int64_t start_offset, int64_t end_offset, struct stat* status);
 
 #endif  // FERROWYN_JOURNAL_LDIF_PARSER_H_

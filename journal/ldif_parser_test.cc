@@ -326,7 +326,7 @@ TEST_F(LdifParser, EqualObjectClassValuesShareAnOffset) {
   EXPECT_EQ(object_class_pool.offsets.used, 2 * sizeof(uint64_t));
 }
 
-// -------------------------------------------------- the 512-pair limit
+// -------------------------------------------------- the ldif_max_pairs limit
 
 std::string entry_with_pairs(int count) {
   std::string s = "dn: d\n";
@@ -334,35 +334,40 @@ std::string entry_with_pairs(int count) {
   return s + "\n";
 }
 
-TEST_F(LdifParser, FiveHundredTwelvePairsAreAccepted) {
-  write_file(entry_with_pairs(512));
+constexpr int kMax = static_cast<int>(ldif_max_pairs);
+
+TEST_F(LdifParser, AsManyPairsAsTheLimitAreAccepted) {
+  write_file(entry_with_pairs(kMax));
   ASSERT_EQ(parse_ldif(path_.c_str(), 0, nullptr), 0);
   ASSERT_EQ(delivered.size(), 1u);
-  ASSERT_EQ(delivered[0].pairs.size(), 512u);
-  EXPECT_EQ(delivered[0].pairs[511], (std::pair<std::string, std::string>{"cn", S("v511")}));
+  ASSERT_EQ(delivered[0].pairs.size(), ldif_max_pairs);
+  EXPECT_EQ(delivered[0].pairs[kMax - 1],
+            (std::pair<std::string, std::string>{"cn", S("v" + std::to_string(kMax - 1))}));
 }
 
-TEST_F(LdifParser, MoreThanFiveHundredTwelvePairsEndTheProcess) {
+TEST_F(LdifParser, MorePairsThanTheLimitEndTheProcess) {
   struct Case {
     const char* what;
     std::string prefix;   // bytes before the parse starts
     std::string entry;
-    const char* message;  // regular expression for the line on std_err
+    std::string message;  // regular expression for the line on std_err
   };
   const Case cases[] = {
-      {"at the start of the file", "", entry_with_pairs(513),
-       "LDIF parse error: too many attributes!: cn in line 515\n"},
-      {"lines count from the start offset", "dn: z\ncn: 1\n\n", entry_with_pairs(513),
-       "LDIF parse error: too many attributes!: cn in line 515\n"},
+      {"at the start of the file", "", entry_with_pairs(kMax + 1),
+       "LDIF parse error: too many attributes!: cn in line " + std::to_string(kMax + 3) + "\n"},
+      {"lines count from the start offset", "dn: z\ncn: 1\n\n", entry_with_pairs(kMax + 1),
+       "LDIF parse error: too many attributes!: cn in line " + std::to_string(kMax + 3) + "\n"},
       {"the name is the one of the refused line", "",
-       entry_with_pairs(512).substr(0, entry_with_pairs(512).size() - 1) + "objectClass: top\nsn: x\n",
-       "LDIF parse error: too many attributes!: objectClass in line 514\n"},
+       entry_with_pairs(kMax).substr(0, entry_with_pairs(kMax).size() - 1) +
+           "objectClass: top\nsn: x\n",
+       "LDIF parse error: too many attributes!: objectClass in line " + std::to_string(kMax + 2) +
+           "\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     write_file(c.prefix + c.entry);
     const auto start = static_cast<int64_t>(c.prefix.size());
-    EXPECT_EXIT(parse_ldif(path_.c_str(), start, nullptr), testing::ExitedWithCode(1), c.message);
+    EXPECT_EXIT(parse_ldif(path_.c_str(), start, nullptr), testing::ExitedWithCode(1), c.message.c_str());
   }
 }
 
