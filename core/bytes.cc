@@ -136,3 +136,10 @@ uint64_t stored_str_len(const char* p) {
 const char* stored_str_data(const char* p) { return p[0] != '\0' ? p : p + 5; }
 
 uint64_t stored_str_header(const char* p) { return p[0] != '\0' ? 0 : 5; }
+
+uint64_t attribute_type_length(const char* description, uint64_t count) {
+  for (uint64_t i = 0; i < count; ++i) {
+    if (description[i] == ';') return i;
+  }
+  return count;
+}

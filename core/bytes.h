@@ -27,6 +27,9 @@ uint64_t count_leading_space(const char* bytes, int64_t count);
 // As compare_bytes / compare_text with "A"-"Z" folded on both sides.
 int compare_bytes_nocase(const void* a, uint64_t count, const void* b);
 int compare_text_nocase(const char* a, const char* b);
+// The length of an attribute description's type: the bytes before its
+// first ";" (the options), or all count bytes.
+uint64_t attribute_type_length(const char* description, uint64_t count);
 // open(2) with O_RDONLY | O_NONBLOCK; the descriptor or -1.
 int open_readonly(const char* path);
 

@@ -291,4 +291,18 @@ TEST(StoredStr, BothForms) {
   }
 }
 
+TEST(AttributeType, IsTheDescriptionBeforeItsOptions) {
+  const struct {
+    const char* description;
+    uint64_t count;  // bytes of the description looked at
+    uint64_t type;
+  } cases[] = {
+      {"userPassword", 12, 12}, {"userPassword;binary", 19, 12}, {"cn;lang-en;x", 12, 2},
+      {";x", 2, 0},             {"", 0, 0},                      {"mail;x", 4, 4},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(attribute_type_length(c.description, c.count), c.type) << c.description;
+  }
+}
+
 }  // namespace

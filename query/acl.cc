@@ -165,6 +165,30 @@ void build(acl_state* s, uint64_t block) {
     s->subjects[i] = s->filters[i].kind == acl_filter_any ? 1 : 0;
 }
 
+// ---- Attribute names -----------------------------------------------------------
+
+// Whether the name stored at offset `name` (an ACL entry's) and the
+// description (bytes, length) name the same attribute type. The matchers
+// find values by the type in every spelling a client may send, so a
+// narrower comparison here would let a filter select entries by values
+// that the ACLs are meant to hide.
+bool same_type(uint32_t name, const char* bytes, uint64_t len) {
+  const char* text = data_store.base + name;
+  const char* a = stored_str_data(text);
+  const uint64_t a_len = attribute_type_length(a, stored_str_len(text));
+  return a_len == attribute_type_length(bytes, len) &&
+         compare_bytes_nocase(a, a_len, bytes) == 0;
+}
+
+// The same for two names of the file; equal offsets are the common case
+// and cost no comparison.
+bool same_type(uint32_t name, uint32_t attribute) {
+  if (name == attribute) return true;
+  if (attribute == 0) return false;
+  const char* text = data_store.base + attribute;
+  return same_type(name, stored_str_data(text), stored_str_len(text));
+}
+
 // ---- Target decisions --------------------------------------------------------
 
 bool same_text(const char* text, const char* bytes, uint64_t len) {
@@ -266,7 +290,22 @@ int acl_check(uint32_t record, uint32_t attribute, uint16_t right, const request
     if (!target_holds(e, [&](const acl_filter& f) { return target_applies_to(f, record, q); }))
       continue;
     for (uint32_t k = 0; k < e.name_count; ++k) {
-      if (e.names[k] == attribute || e.names[k] == any_attribute)
+      if (e.names[k] == any_attribute || same_type(e.names[k], attribute))
+        return (e.grant & right) != 0 ? 1 : -1;
+    }
+  }
+  return 0;
+}
+
+int acl_check_journal_attribute(const journal_entry* entry, const char* name, uint64_t name_len,
+                                uint16_t right) {
+  for (uint32_t j = 0; j < acl_entry_count; ++j) {
+    const acl_entry& e = acl_entries[j];
+    if (subject_bytes[e.subject] == 0 || ((e.grant | e.deny) & right) == 0) continue;
+    if (!target_holds(e, [&](const acl_filter& f) { return target_applies_to_journal(f, entry); }))
+      continue;
+    for (uint32_t k = 0; k < e.name_count; ++k) {
+      if (e.names[k] == any_attribute || same_type(e.names[k], name, name_len))
         return (e.grant & right) != 0 ? 1 : -1;
     }
   }
@@ -274,20 +313,7 @@ int acl_check(uint32_t record, uint32_t attribute, uint16_t right, const request
 }
 
 int acl_check_journal(const journal_entry* entry, const char* name, uint64_t name_len) {
-  for (uint32_t j = 0; j < acl_entry_count; ++j) {
-    const acl_entry& e = acl_entries[j];
-    if (subject_bytes[e.subject] == 0 || ((e.grant | e.deny) & acl_read) == 0) continue;
-    if (!target_holds(e, [&](const acl_filter& f) { return target_applies_to_journal(f, entry); }))
-      continue;
-    for (uint32_t k = 0; k < e.name_count; ++k) {
-      const char* text = data_store.base + e.names[k];
-      if (e.names[k] == any_attribute ||
-          (stored_str_len(text) == name_len &&
-           compare_bytes(stored_str_data(text), name_len, name) == 0))
-        return (e.grant & acl_read) != 0 ? 1 : -1;
-    }
-  }
-  return 0;
+  return acl_check_journal_attribute(entry, name, name_len, acl_read);
 }
 
 int acl_check_journal_entry(const journal_entry* entry, uint16_t right) {

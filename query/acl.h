@@ -72,11 +72,22 @@ void acl_clear_targets();
 // or when the identity changes): any-marker subjects apply to everyone,
 // filter subjects are matched against the bound record or journal entry.
 void acl_refresh_subjects(const journal_entry* bound_entry);
+// Attribute names are compared as LDAP compares attribute descriptions:
+// by their type (the part before the first ";", the options left out),
+// ignoring ASCII letter case. An entry that lists userPassword therefore
+// decides userPassword;binary and USERPASSWORD as well, whatever spelling
+// a client, the journal or the attribute table uses.
+//
 // 1 granted, -1 denied, 0 no entry applies. record is a record offset, or
 // 0 when the checked entry is the request entry q; attribute a name offset
-// (0 for none); right one of the rights above.
+// in the attribute table (0 for none: then only entries listing "*"
+// decide); right one of the rights above.
 int acl_check(uint32_t record, uint32_t attribute, uint16_t right, const request_entry* q);
-// The same for reading attribute `name` (bytes, length) of a journal entry.
+// The same for `right` on the attribute described by `name` (bytes,
+// length; options and letter case as above) of a journal entry.
+int acl_check_journal_attribute(const journal_entry* e, const char* name, uint64_t name_len,
+                                uint16_t right);
+// acl_check_journal_attribute for the read right.
 int acl_check_journal(const journal_entry* e, const char* name, uint64_t name_len);
 // A right over a whole journal entry (the modify and delete rights, where
 // only ACLs listing "*" apply), as acl_check does for records: 1 granted,

@@ -260,9 +260,10 @@ class Acl : public ::testing::Test {
 
   std::string path(const std::string& name = "data") const { return dir_ + "/" + name; }
 
-  void load(const acl_spec* acl, const raw_block* raw = nullptr) {
+  void load(const acl_spec* acl, const raw_block* raw = nullptr,
+            const std::vector<fixture::entry>& records = kRecords) {
     if (data_store.size != 0) unmap_data_file();
-    ASSERT_EQ(write_file(path(), acl, raw), "");
+    ASSERT_EQ(write_file(path(), acl, raw, records), "");
     load_data_file(path().c_str());
   }
 
@@ -475,6 +476,96 @@ TEST_F(Acl, SelfByDnForAClientBoundThroughTheJournal) {
   EXPECT_EQ(check("cn=admin,o=b", "cn", r_), 0);
 }
 
+// An attribute of the table is decided by the ACL entries that list its
+// type: the description before its first ";", in any letter case.
+TEST_F(Acl, RecordAttributesAreDecidedByTheirType) {
+  const std::vector<fixture::entry> records = {
+      {"cn=x,o=b",
+       {{"objectClass", "person"},
+        {"cn", "x"},
+        {"userPassword", "pw"},
+        {"userPassword;binary", "pw2"},
+        {"userPasswordHint", "the usual"},
+        {"mail;lang-de", "x@b"}}},
+  };
+  const acl_spec acl{{"*"}, {{0, 0, 0, r_, {"userPassword"}}, {0, 0, r_, 0, {"mail", "cn"}}}};
+  load(&acl, nullptr, records);
+  const record_check checks[] = {
+      {"cn=x,o=b", "userPassword", r_, -1},
+      {"cn=x,o=b", "userPassword;binary", r_, -1},
+      {"cn=x,o=b", "userPasswordHint", r_, 0},
+      {"cn=x,o=b", "mail;lang-de", r_, 1},
+      {"cn=x,o=b", "cn", r_, 1},
+      {"cn=x,o=b", "objectClass", r_, 0},
+      {"cn=x,o=b", "", w_, 0},
+  };
+  for (const record_check& c : checks) {
+    EXPECT_EQ(check(c.dn, c.attribute, c.right), c.expected) << c.attribute;
+  }
+}
+
+// A name the ACL block spells in another letter case than the attribute
+// table (the writer resolves names to the table, a block given whole need
+// not) decides the table's attribute all the same.
+TEST_F(Acl, RecordAttributesAreDecidedWithoutRegardToCase) {
+  raw_block b;
+  b.word(1);                                   // F
+  b.offset(20);                                // filter 0: "*"
+  b.offset(0);                                 // X, set below
+  b.text(std::string("*\0", 2));               // block offset 20
+  b.text(std::string("USERPASSWORD;X\0", 15));  // block offset 22
+  const uint32_t list = b.here();
+  b.set(16, list);
+  b.word(2);
+  b.offset(0);
+  b.offset(0);
+  const uint32_t e0 = b.here();
+  b.set(list + 4, e0);
+  b.words({0, 0, uint32_t{r_} << 16});  // deny read
+  b.offset(22);
+  b.word(0);
+  const uint32_t e1 = b.here();
+  b.set(list + 8, e1);
+  b.words({0, 0, r_});
+  b.offset(20);  // "*"
+  b.word(0);
+  load(nullptr, &b);
+  ASSERT_EQ(acl_entry_count, 2u);
+  EXPECT_EQ(check("cn=x,o=b", "userPassword", r_), -1);
+  EXPECT_EQ(check("cn=admin,o=b", "userPassword", r_), -1);
+  EXPECT_EQ(check("cn=x,o=b", "mail", r_), 1);
+}
+
+// The journal form that takes the right: the updates ask for write and add
+// per attribute; names compare as for reading.
+TEST_F(Acl, JournalAttributeChecksTakeTheRight) {
+  const acl_spec acl{{"*"},
+                     {{0, 0, w_, 0, {"userPassword"}},
+                      {0, 0, 0, w_ | a_, {"*"}},
+                      {0, 0, r_, 0, {"cn"}}}};
+  load(&acl);
+  auto j = make_journal("cn=j,o=b", {{"objectClass", "person"}, {"cn", "j"}});
+  struct right_check {
+    const char* name;
+    uint16_t right;
+    int expected;
+  };
+  const right_check checks[] = {
+      {"userPassword", w_, 1}, {"USERPASSWORD;binary", w_, 1}, {"cn", w_, -1},
+      {"userPassword", a_, -1}, {"userPassword", r_, 0},       {"CN", r_, 1},
+      {"cn", d_, 0},
+  };
+  for (const right_check& c : checks) {
+    acl_clear_targets();
+    EXPECT_EQ(acl_check_journal_attribute(&j->entry, c.name, strlen(c.name), c.right), c.expected)
+        << c.name << " right " << c.right;
+    if (c.right == r_) {
+      acl_clear_targets();
+      EXPECT_EQ(acl_check_journal(&j->entry, c.name, strlen(c.name)), c.expected) << c.name;
+    }
+  }
+}
+
 // ---- Journal entries ------------------------------------------------------------------------
 
 struct journal_check {
@@ -491,19 +582,29 @@ TEST_F(Acl, ChecksOnJournalEntries) {
     std::vector<journal_check> checks;
   };
   const jscenario scenarios[] = {
-      {"names compare by bytes and length, * by its mark",
+      {"names compare by their type without case, * by its mark",
        {{"*"}, {{0, 0, 0, r_, {"mail"}}, {0, 0, r_, 0, {"cn", "*"}}}},
        nullptr,
        {{"cn=j,o=b", "mail", -1},
-        {"cn=j,o=b", "Mail", 1},
+        {"cn=j,o=b", "Mail", -1},
+        {"cn=j,o=b", "MAIL", -1},
+        {"cn=j,o=b", "mail;x", -1},
+        {"cn=j,o=b", "Mail;lang-de;binary", -1},
         {"cn=j,o=b", "mai", 1},
+        {"cn=j,o=b", "mailx", 1},
+        {"cn=j,o=b", "mai;l", 1},
         {"cn=j,o=b", "cn", 1}}},
-      {"names without * decide only their own attribute",
+      {"names without * decide only their own attribute type",
        {{"*"}, {{0, 0, 0, r_, {"userPassword"}}, {0, 0, r_, 0, {"cn", "mail"}}}},
        nullptr,
        {{"cn=j,o=b", "userPassword", -1},
-        {"cn=j,o=b", "userpassword", 0},
+        {"cn=j,o=b", "userpassword", -1},
+        {"cn=j,o=b", "USERPASSWORD", -1},
+        {"cn=j,o=b", "userPassword;x", -1},
+        {"cn=j,o=b", "UserPassword;binary", -1},
+        {"cn=j,o=b", "userPasswordHint", 0},
         {"cn=j,o=b", "mail", 1},
+        {"cn=j,o=b", "CN;lang-en", 1},
         {"cn=j,o=b", "sn", 0}}},
       {"entries without the read right are passed over",
        {{"*"}, {{0, 0, w_ | a_ | d_, 0, {"*"}}, {0, 0, 0, r_, {"*"}}}},

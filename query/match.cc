@@ -407,10 +407,14 @@ static bool in_scope(const search_request* q, counted_str text, const char* cont
   return c + 2 >= len - b;
 }
 
-int record_matches_search(uint32_t record, const search_request* r) {
+int record_in_scope(uint32_t record, const search_request* r) {
   const char* dn = data_store.base + data_word(record + kDnField);
   const uint64_t len = cstr_length(dn);
-  if (!in_scope(r, counted_str{len, dn}, dn, len)) return 0;
+  return in_scope(r, counted_str{len, dn}, dn, len) ? 1 : 0;
+}
+
+int record_matches_search(uint32_t record, const search_request* r) {
+  if (record_in_scope(record, r) == 0) return 0;
   return match_record(record, r->filter);
 }
 

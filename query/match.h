@@ -30,6 +30,8 @@ int match_request_entry(const request_entry* e, const Filter* f);
 // 1 when D ends with B, ignoring spaces and ASCII letter case (0 when D is
 // empty).
 int dn_suffix_match(counted_str base, counted_str dn);
+// baseObject and scope alone, for a record (its filter not looked at).
+int record_in_scope(uint32_t record, const search_request* r);
 // baseObject, scope and filter of a decoded, resolved SearchRequest.
 int record_matches_search(uint32_t record, const search_request* r);
 int journal_matches_search(const journal_entry* e, const search_request* r);

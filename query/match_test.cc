@@ -856,10 +856,20 @@ TEST_F(Match, RecordScope) {
     q.baseObject = counted_str{c.base.size(), c.base.data()};
     q.scope = c.scope;
     q.filter = resolved(c.filter);
-    std::string verdicts;
-    for (uint32_t i = 0; i < data_store.record_count; ++i)
-      verdicts += record_matches_search(record_offset(i), &q) ? '1' : '0';
+    std::string verdicts, in_scope, scope_and_filter;
+    for (uint32_t i = 0; i < data_store.record_count; ++i) {
+      const uint32_t r = record_offset(i);
+      verdicts += record_matches_search(r, &q) ? '1' : '0';
+      in_scope += record_in_scope(r, &q) ? '1' : '0';
+      scope_and_filter += record_in_scope(r, &q) && match_record(r, q.filter) ? '1' : '0';
+    }
     EXPECT_EQ(verdicts, c.expected) << "'" << c.base << "' scope " << c.scope << " " << c.filter;
+    // The scope test alone is the first half of the whole test; with a
+    // filter every record passes, it is the whole test.
+    EXPECT_EQ(scope_and_filter, verdicts) << "'" << c.base << "' scope " << c.scope;
+    if (std::string(c.filter) == "(objectClass=*)") {
+      EXPECT_EQ(in_scope, c.expected) << "'" << c.base << "' scope " << c.scope;
+    }
   }
 }
 

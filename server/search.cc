@@ -3,9 +3,10 @@
 //
 // The data-file pass visits the candidates the indexes propose (or every
 // record when the filter cannot be answered from them), tests each against
-// baseObject, scope and filter, and answers a match with the record, or
-// with the journal entry that shadows its DN. The journal pass then answers
-// the matching journal entries the first pass has not answered yet. Each
+// baseObject, scope and filter, and answers a match with the record; a
+// record whose DN the journal shadows is tested and answered through its
+// journal entry instead. The journal pass then answers, in journal order,
+// the matching journal entries the first pass has not dealt with. Each
 // entry leaves as its own LDAPMessage, written at once, so memory does not
 // grow with the number of results; SearchResultDone ends the answer.
 //
@@ -19,6 +20,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -151,6 +153,47 @@ struct answer_name {
   uint64_t bit;        // attribute_bit of attribute
 };
 
+// Which journal entries the search in progress has already dealt with,
+// kept aside by their creation sequence. The marks belong to the search,
+// not to the entries: a connection's process shares the journal's pages
+// with the listening process until it writes to them, and a mark written
+// into every entry would copy the whole journal into each connection.
+// The bits are allocated when the first entry is marked, so a search that
+// meets no journal replacement allocates nothing.
+struct search_marks {
+  uint64_t* words = nullptr;  // bit s % 64 of word s / 64: sequence s is marked
+  uint64_t word_count = 0;
+  // An entry the data-file pass found matching and visible when it had
+  // reached sizeLimit: the unlimited journal pass sends it, untested.
+  const journal_entry* held_over = nullptr;
+
+  search_marks() = default;
+  search_marks(const search_marks&) = delete;
+  search_marks& operator=(const search_marks&) = delete;
+  ~search_marks() { std::free(words); }
+
+  bool marked(const journal_entry* e) const {
+    const uint64_t w = e->sequence / 64;
+    return w < word_count && (words[w] >> (e->sequence % 64) & 1) != 0;
+  }
+  // Bounded by the journal: a sequence is below the number of entries
+  // ever created, so the bits never outgrow one per entry (doubled).
+  void mark(const journal_entry* e) {
+    const uint64_t w = e->sequence / 64;
+    if (w >= word_count) {
+      uint64_t want = word_count * 2;
+      if (want <= w) want = w + 1;
+      if (want > UINT64_MAX / sizeof(uint64_t)) out_of_memory();
+      auto* p = static_cast<uint64_t*>(std::realloc(words, want * sizeof(uint64_t)));
+      if (p == nullptr) out_of_memory();
+      std::memset(p + word_count, 0, (want - word_count) * sizeof(uint64_t));
+      words = p;
+      word_count = want;
+    }
+    words[w] |= uint64_t{1} << (e->sequence % 64);
+  }
+};
+
 // What every answer of one request shares.
 struct search_context {
   const search_request* request;
@@ -163,6 +206,7 @@ struct search_context {
   const answer_name* names;  // the names for records, in answer order
   uint64_t name_count;
   counted_str dn_name_text;  // the attribute table's text of "dn"
+  search_marks* marks;       // the journal entries this search has dealt with
 };
 
 // The attributes of the entry being sent. Values are appended attribute by
@@ -332,24 +376,14 @@ void trace_record(uint32_t r) {
   buf_flush(&std_err);
 }
 
-// The mark of the search in progress: a journal entry whose answered field
-// holds it was sent in place of its record by the data-file pass. Entries
-// start with 0, which is never a search's mark.
-uint32_t search_mark;
-
 // The journal entry that shadows the record's DN, or null.
 journal_entry* shadowing_entry(const char* dn) { return journal_find(stored_content(dn)); }
 
+// REQUIRES: no journal entry shadows r (the data-file pass answers those
+// with the entry).
 void send_record(const search_context* ctx, uint32_t r) {
   const char* base = data_store.base;
   const char* dn = base + data_word(r + kDnField);
-  if (journal_entry* e = shadowing_entry(dn); e != nullptr) {
-    // The journal's version of the entry is the current one; it is sent as
-    // it is, and the journal pass must not send it again.
-    e->answered = search_mark;
-    send_journal_entry(ctx, e);
-    return;
-  }
   if (trace_enabled) trace_record(r);
   if (ctx->acl) {
     acl_clear_targets();
@@ -413,12 +447,11 @@ bool journal_visible(const search_context* ctx, const journal_entry* e) {
   });
 }
 
-// The same for a record that matched (or the journal entry that replaces
-// it). An attribute the table does not name is in no record, so a filter
-// on it tells nothing.
+// The same for a record that matched and that no journal entry shadows.
+// An attribute the table does not name is in no record, so a filter on it
+// tells nothing; one it names is decided by its type, as the ACLs compare
+// names (userPassword;binary and USERPASSWORD are userPassword).
 bool record_visible(const search_context* ctx, uint32_t r) {
-  const char* dn = data_store.base + data_word(r + kDnField);
-  if (const journal_entry* e = shadowing_entry(dn); e != nullptr) return journal_visible(ctx, e);
   if (!ctx->acl) return true;
   acl_clear_targets();
   if (acl_check(r, data_store.dn_name, acl_read, nullptr) != 1) return false;
@@ -505,10 +538,53 @@ void collect_record_names(const search_request* q, bool all, small_array<answer_
   }
 }
 
+// The data-file pass over its candidates, in order, counting what it
+// answers against sizeLimit.
+struct data_file_answers {
+  const search_context* ctx;
+  const search_request* q;
+  uint64_t limit;
+  uint64_t n = 0;
+
+  // Answers record r if it matches and is visible; false when that would
+  // exceed sizeLimit, which ends the pass.
+  //
+  // A record whose DN has a journal entry is matched through that entry
+  // only: the record's values are what the entry held before it changed,
+  // and they must neither select it (a filter on an old value, or on an
+  // attribute the client may not read) nor leave it out. The entry is
+  // marked whatever the outcome, so the journal pass does not test it
+  // again. Out of scope, the record is passed over unmarked: the journal
+  // pass then decides for the entry by its own DN.
+  bool offer(uint32_t r) {
+    if (record_in_scope(r, q) == 0) return true;
+    journal_entry* e = shadowing_entry(data_store.base + data_word(r + kDnField));
+    if (e != nullptr) {
+      // Marked already: a second record whose DN differs from the first
+      // only in letter case, which the journal files as the same DN.
+      if (ctx->marks->marked(e)) return true;
+      ctx->marks->mark(e);
+      if (journal_matches_search(e, q) == 0 || !journal_visible(ctx, e)) return true;
+    } else if (match_record(r, q->filter) == 0 || !record_visible(ctx, r)) {
+      return true;
+    }
+    if (limit != 0 && n == limit) {
+      if (e != nullptr) ctx->marks->held_over = e;
+      return false;
+    }
+    ++n;
+    if (e != nullptr) {
+      send_journal_entry(ctx, e);
+    } else {
+      send_record(ctx, r);
+    }
+    return true;
+  }
+};
+
 // The data-file pass; false when it stopped at sizeLimit.
 bool data_file_pass(const search_context* ctx, const search_request* q) {
-  const uint64_t limit = static_cast<uint64_t>(q->sizeLimit);
-  uint64_t n = 0;
+  data_file_answers pass{ctx, q, static_cast<uint64_t>(q->sizeLimit)};
   uint64_t* words = index_usable(q->filter) ? set_pool_words(set_pool_result) : nullptr;
   if (words != nullptr) {
     if (trace_enabled) buf_put_flush(&std_err, "query can be answered with index!\n", 34);
@@ -516,11 +592,7 @@ bool data_file_pass(const search_context* ctx, const search_request* q) {
     evaluate_index(q->filter, &set);
     for (int64_t i = set_next(&set, set.lowest); i >= 0;
          i = set_next(&set, static_cast<uint64_t>(i) + 1)) {
-      const uint32_t r = record_offset(static_cast<uint32_t>(i));
-      if (!record_matches_search(r, q) || !record_visible(ctx, r)) continue;
-      if (limit != 0 && n == limit) return false;
-      ++n;
-      send_record(ctx, r);
+      if (!pass.offer(record_offset(static_cast<uint32_t>(i)))) return false;
     }
     return true;
   }
@@ -531,10 +603,7 @@ bool data_file_pass(const search_context* ctx, const search_request* q) {
   for (uint32_t i = 0; i < data_store.record_count; ++i) {
     const uint32_t record = static_cast<uint32_t>(r);
     r += uint64_t{8} * data_word(record);
-    if (!record_matches_search(record, q) || !record_visible(ctx, record)) continue;
-    if (limit != 0 && n == limit) return false;
-    ++n;
-    send_record(ctx, record);
+    if (!pass.offer(record)) return false;
   }
   return true;
 }
@@ -557,26 +626,48 @@ const Filter* required_equality(const Filter* f) {
   return nullptr;
 }
 
-void answer_journal_entry(const search_context* ctx, const search_request* q, journal_entry* e) {
-  if (e->answered == search_mark) return;
-  e->answered = search_mark;
+// Answers entry e in the journal pass, which meets every entry once.
+void answer_journal_entry(const search_context* ctx, const search_request* q,
+                          const journal_entry* e) {
+  if (ctx->marks->marked(e)) {
+    // Dealt with by the data-file pass; one it could not send for the size
+    // limit is sent here, as every matching journal entry is.
+    if (e == ctx->marks->held_over) send_journal_entry(ctx, e);
+    return;
+  }
   if (journal_matches_search(e, q) && journal_visible(ctx, e)) send_journal_entry(ctx, e);
 }
 
-// Every journal entry the data-file pass has not answered that matches.
-// With an equality item that every match must pass, only the entries that
-// may hold its value are looked at (journal_value_table); otherwise all.
+// Every journal entry the data-file pass has not dealt with that matches,
+// in journal order (the order of creation). With an equality item that
+// every match must pass, only the entries that may hold its value are
+// looked at (journal_value_table); its buckets hold them most recently
+// written first, and an entry once per value, so they are put in order
+// and each is taken once.
 void journal_pass(const search_context* ctx, const search_request* q) {
   if (const Filter* item = required_equality(q->filter); item != nullptr) {
     const uint32_t key = journal_value_key(item->attribute.bytes, item->attribute.len,
                                            item->value.bytes, item->value.len);
-    for (journal_value_node* n = journal_value_table[key % journal_value_buckets]; n != nullptr;
-         n = n->next) {
-      if (n->key == key) answer_journal_entry(ctx, q, n->entry);
+    struct found_entry {
+      uint64_t sequence;
+      const journal_entry* entry;
+    };
+    small_array<found_entry, 64> found;
+    for (const journal_value_node* n = journal_value_table[key % journal_value_buckets];
+         n != nullptr; n = n->next) {
+      if (n->key == key) *found.push() = found_entry{n->entry->sequence, n->entry};
     }
+    found_entry* first = found.items;
+    found_entry* last = found.items + found.count;
+    std::sort(first, last,
+              [](const found_entry& a, const found_entry& b) { return a.sequence < b.sequence; });
+    last = std::unique(first, last, [](const found_entry& a, const found_entry& b) {
+      return a.sequence == b.sequence;
+    });
+    for (const found_entry* f = first; f != last; ++f) answer_journal_entry(ctx, q, f->entry);
     return;
   }
-  for (journal_entry* e = journal_list.head; e != nullptr; e = e->list_next)
+  for (const journal_entry* e = journal_list.head; e != nullptr; e = e->list_next)
     answer_journal_entry(ctx, q, e);
 }
 
@@ -622,13 +713,9 @@ void search_operation(int fd, int64_t message_id, const char* contents, uint64_t
   ctx.names = names.items;
   ctx.name_count = names.count;
   ctx.dn_name_text = counted_str{cstr_length(dn_text), dn_text};
+  search_marks marks;
+  ctx.marks = &marks;
 
-  // A new mark per search tells the entries this search answered from
-  // those of earlier ones, without a pass over the journal to clear them.
-  if (++search_mark == 0) {
-    for (journal_entry* e = journal_list.head; e != nullptr; e = e->list_next) e->answered = 0;
-    search_mark = 1;
-  }
   const bool complete = data_file_pass(&ctx, &q);
   // The journal pass is not limited: it holds the entries changed since
   // the data file was built, and they are always answered.
