@@ -135,21 +135,39 @@ uint64_t ldap_decode_result_full(const char* start, const char* end, int64_t* re
   return pos + n;
 }
 
-uint64_t ldap_decode_bind_request(const char* start, const char* end, int64_t* version,
-                                  counted_str* name, uint64_t* auth_tag) {
+// Version and name, then the authentication element's identifier; the
+// offset of that element, or 0.
+static uint64_t decode_bind_head(const char* start, const char* end, int64_t* version,
+                                 counted_str* name, unsigned* cls, unsigned* constructed,
+                                 uint64_t* tag) {
   uint64_t pos = ber_decode_integer(start, end, version);
   if (pos == 0) return 0;
   uint64_t n = ber_decode_string(start + pos, end, name);
   if (n == 0) return 0;
   pos += n;
+  if (ber_decode_tag(start + pos, end, cls, constructed, tag) == 0) return 0;
+  return pos;
+}
+
+uint64_t ldap_decode_bind_request(const char* start, const char* end, int64_t* version,
+                                  counted_str* name, uint64_t* auth_tag) {
   unsigned cls, constructed;
   uint64_t tag;
   // Only the identifier of the authentication choice is judged here; the
   // bind operation reads its contents itself.
-  if (ber_decode_tag(start + pos, end, &cls, &constructed, &tag) == 0 || cls != ber_context ||
-      constructed != ber_primitive)
-    return 0;
+  const uint64_t pos = decode_bind_head(start, end, version, name, &cls, &constructed, &tag);
+  if (pos == 0 || cls != ber_context || constructed != ber_primitive) return 0;
   *auth_tag = tag;
+  return pos;
+}
+
+uint64_t ldap_decode_sasl_bind_request(const char* start, const char* end, int64_t* version,
+                                       counted_str* name) {
+  unsigned cls, constructed;
+  uint64_t tag;
+  const uint64_t pos = decode_bind_head(start, end, version, name, &cls, &constructed, &tag);
+  if (pos == 0 || cls != ber_context || constructed != ber_constructed || tag != ldap_auth_sasl)
+    return 0;
   return pos;
 }
 

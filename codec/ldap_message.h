@@ -30,10 +30,13 @@ constexpr uint64_t ldap_abandon_request = 16;
 constexpr uint64_t ldap_success = 0;
 constexpr uint64_t ldap_operations_error = 1;
 constexpr uint64_t ldap_protocol_error = 2;
+constexpr uint64_t ldap_auth_method_not_supported = 7;
 constexpr uint64_t ldap_no_such_object = 32;
 constexpr uint64_t ldap_inappropriate_authentication = 48;
+constexpr uint64_t ldap_invalid_credentials = 49;
 constexpr uint64_t ldap_insufficient_access_rights = 50;
 constexpr uint64_t ldap_unwilling_to_perform = 53;
+constexpr uint64_t ldap_object_class_violation = 65;
 constexpr uint64_t ldap_entry_already_exists = 68;
 
 // Decodes SEQUENCE header, messageID and the protocolOp's identifier (must
@@ -71,6 +74,16 @@ uint64_t ldap_decode_result_full(const char* start, const char* end, int64_t* re
 // version and name only: the authentication element starts there.
 uint64_t ldap_decode_bind_request(const char* start, const char* end, int64_t* version,
                                   counted_str* name, uint64_t* auth_tag);
+// The tag number of the AuthenticationChoice sasl [3] (SaslCredentials).
+constexpr uint64_t ldap_auth_sasl = 3;
+// The BindRequest that ldap_decode_bind_request refuses for its SASL
+// credentials: version and name, and an authentication element that is
+// context class, constructed, tag number ldap_auth_sasl. Returns the size
+// of version and name, or 0 for any other authentication element. Like
+// ldap_decode_bind_request it reads only the element's identifier, so a
+// server can refuse the mechanism without decoding it.
+uint64_t ldap_decode_sasl_bind_request(const char* start, const char* end, int64_t* version,
+                                       counted_str* name);
 // BindRequest contents with simple authentication; -1 if a piece cannot be
 // encoded.
 int64_t ldap_encode_bind_request(char* dest, uint64_t version, const char* name,

@@ -35,6 +35,8 @@ uint64_t bound_generation = 0;
 
 constexpr char go_ahead[] = "go ahead";
 constexpr char auth_failure[] = "authentication failure";
+constexpr char unauthenticated[] = "unauthenticated bind (name without password) refused";
+constexpr char no_sasl[] = "SASL is not supported; use a simple bind";
 
 // The BindResponse: one LDAPMessage, one write.
 void answer(int fd, int64_t message_id, uint64_t code, const char* message) {
@@ -94,14 +96,16 @@ void bind_operation(int fd, int64_t message_id, const char* contents, uint64_t, 
   counted_str name;
   uint64_t method;
   const uint64_t name_end = ldap_decode_bind_request(contents, end, &version, &name, &method);
-  if (name_end == 0) return;
-  if (trace_enabled) trace_bind(version, name, method);
-
-  // Anonymous: nothing is looked at, and whoever is bound stays bound.
-  if (name.len == 0) {
-    answer(fd, message_id, ldap_success, go_ahead);
+  if (name_end == 0) {
+    // No SASL mechanism is offered. Saying so at once matters: a client
+    // that started one waits for the server's next step for ever.
+    if (ldap_decode_sasl_bind_request(contents, end, &version, &name) != 0) {
+      if (trace_enabled) trace_bind(version, name, ldap_auth_sasl);
+      answer(fd, message_id, ldap_auth_method_not_supported, no_sasl);
+    }
     return;
   }
+  if (trace_enabled) trace_bind(version, name, method);
 
   // The credentials are the contents of the authentication element,
   // whatever its tag: the decoder sets them once identifier and length have
@@ -110,17 +114,45 @@ void bind_operation(int fd, int64_t message_id, const char* contents, uint64_t, 
   // nothing to compare.
   counted_str password{0, nullptr};
   ber_decode_string(contents + name_end, end, &password);
-  if (password.bytes == nullptr || name.len > dn_capacity) {
-    answer(fd, message_id, ldap_inappropriate_authentication, auth_failure);
+  if (password.bytes == nullptr) {
+    answer(fd, message_id, ldap_invalid_credentials, auth_failure);
     return;
   }
 
+  // Anonymous: nothing is looked up, and whoever is bound stays bound. A
+  // password without a name is no anonymous bind (RFC 4513 5.1.1 sends
+  // neither) but a client that lost the name on the way; answering success
+  // would tell it that it authenticated.
+  if (name.len == 0) {
+    if (password.len == 0) {
+      answer(fd, message_id, ldap_success, go_ahead);
+    } else {
+      answer(fd, message_id, ldap_invalid_credentials, auth_failure);
+    }
+    return;
+  }
+  // A name without a password is an unauthenticated bind (RFC 4513
+  // 5.1.2): clients send it when a user just pressed Enter at the
+  // password prompt, and taking it as success would treat a typo as a
+  // login. It is refused before the name is looked at, so the answer
+  // tells nothing about which names exist.
+  if (password.len == 0) {
+    answer(fd, message_id, ldap_unwilling_to_perform, unauthenticated);
+    return;
+  }
+  if (name.len > dn_capacity) {
+    answer(fd, message_id, ldap_invalid_credentials, auth_failure);
+    return;
+  }
+
+  // From here on every failure, unknown name or wrong password alike, is
+  // the same answer, so that a client cannot tell which names exist.
   char dn[dn_capacity];
   const int32_t dn_len = canonical_dn(dn, name.bytes, static_cast<int32_t>(name.len));
   uint64_t number;
   journal_entry* entry = nullptr;
   if (lookupdn(counted_str{static_cast<uint64_t>(dn_len), dn}, &number, &entry) != 1) {
-    answer(fd, message_id, ldap_inappropriate_authentication, auth_failure);
+    answer(fd, message_id, ldap_invalid_credentials, auth_failure);
     return;
   }
 
@@ -131,7 +163,7 @@ void bind_operation(int fd, int64_t message_id, const char* contents, uint64_t, 
     stored = journal_password(entry);
     entry_dn = entry->dn;
     if (stored == nullptr) {
-      answer(fd, message_id, ldap_inappropriate_authentication, auth_failure);
+      answer(fd, message_id, ldap_invalid_credentials, auth_failure);
       return;
     }
   } else {
@@ -141,7 +173,7 @@ void bind_operation(int fd, int64_t message_id, const char* contents, uint64_t, 
     if (value == 0) {
       static constexpr char no_password[] = "no userPassword attribute found, bind failed!\n";
       buf_put_flush(&std_err, no_password, sizeof no_password - 1);
-      answer(fd, message_id, ldap_inappropriate_authentication, auth_failure);
+      answer(fd, message_id, ldap_invalid_credentials, auth_failure);
       return;
     }
     stored = data_store.base + value;
@@ -149,7 +181,7 @@ void bind_operation(int fd, int64_t message_id, const char* contents, uint64_t, 
   }
 
   if (check_password(stored, password) == 0 || !adopt_identity(record, entry_dn)) {
-    answer(fd, message_id, ldap_inappropriate_authentication, auth_failure);
+    answer(fd, message_id, ldap_invalid_credentials, auth_failure);
     return;
   }
   acl_refresh_subjects(entry);

@@ -28,9 +28,13 @@ int open_tcp_socket() {
 }
 
 int bind_reuse(int sock, const uint8_t* address, uint16_t port, uint32_t scope_id) {
+  // SO_REUSEADDR lets a restarted server bind while connections of the old
+  // one linger in TIME_WAIT, and still refuses a port that another socket
+  // listens on. SO_REUSEPORT is left off on purpose: with it a second
+  // server on the same port starts without an error and the system splits
+  // the connections between the two.
   int one = 1;
   setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
   return bind_address(sock, address, port, scope_id);
 }
 

@@ -14,7 +14,8 @@ extern const uint8_t ipv4_mapped_prefix[12];
 
 // A stream socket (IPv6 with IPV6_V6ONLY off, else IPv4), or -1.
 int open_tcp_socket();
-// SO_REUSEADDR and SO_REUSEPORT, then bind_address.
+// SO_REUSEADDR (never SO_REUSEPORT, so a port another socket listens on
+// fails with EADDRINUSE), then bind_address.
 int bind_reuse(int sock, const uint8_t* address, uint16_t port, uint32_t scope_id);
 // Binds to the 16-byte address (null: any). On an IPv4-only socket the
 // unspecified and IPv4-mapped addresses bind as IPv4; others fail.

@@ -35,7 +35,27 @@ void md5_digest(const char* bytes, uint64_t n, unsigned char digest[MD5_DIGEST_L
 }
 #pragma GCC diagnostic pop
 
+// Letters, digits and dashes: what scheme names ("SSHA512", "PBKDF2-SHA256")
+// and crypt(3) identifiers ("6", "2b", "y") are made of.
+bool scheme_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+}
+
+// The length of a non-empty run of scheme characters at text that ends in
+// `close`, the closing character included; 0 when there is none.
+uint64_t scheme_name_length(const char* text, char close) {
+  uint64_t i = 0;
+  while (scheme_char(text[i])) ++i;
+  return i > 0 && text[i] == close ? i + 1 : 0;
+}
+
 }  // namespace
+
+bool in_hashed_form(const char* stored) {
+  if (stored[0] == '{') return scheme_name_length(stored + 1, '}') != 0;
+  if (stored[0] == '$') return scheme_name_length(stored + 1, '$') != 0;
+  return false;
+}
 
 password_crypt_fn password_crypt = system_crypt;
 
@@ -72,9 +92,13 @@ int check_password(const char* stored, counted_str password) {
   }
 
   // A value in a hashed form is never also a clear password: accepting it
-  // as one would let anyone who learns the hash bind with it. (A 13-byte
-  // value may be a DES crypt or a clear password; there is no telling.)
-  if (starts_with(stored, md5_prefix) || starts_with(stored, "$1$")) return 0;
+  // as one would let anyone who learns the hash (readable in a backup, an
+  // LDIF export, another server) bind with it. That holds for the schemes
+  // verified above and as much for those that are not, whose values so
+  // accept no password at all. (A 13-byte value without a scheme mark may
+  // be a DES crypt or a clear password; there is no telling, so it is
+  // tried as both.)
+  if (in_hashed_form(stored)) return 0;
   if (n == stored_length && (n == 0 || compare_bytes(password.bytes, n, stored) == 0)) return 1;
   return 0;
 }

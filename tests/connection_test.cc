@@ -2,6 +2,9 @@
 // dispatch, the trace lines and the ways a connection and the server end;
 // and its start-up with the data file it answers from.
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,12 +113,12 @@ TEST_F(TraceServer, MessageSplitAcrossSegmentsIsReassembled) {
     ASSERT_TRUE(send_bytes(fd, bind.substr(0, cut)));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     ASSERT_TRUE(send_bytes(fd, bind.substr(cut) + unbind_request(2)));
-    // The reassembled bind is answered (the DN is unknown: 48), then the
+    // The reassembled bind is answered (the DN is unknown: 49), then the
     // unbind closes the connection.
     std::string answer;
     ASSERT_EQ(read_message(fd, &answer), 1) << cut;
-    // BindResponse, messageID 1, resultCode 48.
-    EXPECT_EQ(to_hex(answer.substr(0, 10)), "30 22 02 01 01 61 1d 0a 01 30") << cut;
+    // BindResponse, messageID 1, resultCode 49.
+    EXPECT_EQ(to_hex(answer.substr(0, 10)), "30 22 02 01 01 61 1d 0a 01 31") << cut;
     EXPECT_TRUE(wait_closed(fd, 5000)) << cut;
     close(fd);
   }
@@ -243,7 +246,8 @@ TEST(TraceServerLifecycle, AnAddressNotOnThisMachineFailsToBind) {
   std::string why;
   EXPECT_FALSE(start_server_on_data(&srv, program_path("ferrowyn_trace"), {"IP=192.0.2.1"}, &why));
   EXPECT_EQ(srv.exit_status, 1);
-  EXPECT_EQ(srv.stderr_text(), "bind failed!\n");
+  EXPECT_EQ(srv.stderr_text(), "cannot listen on port " + std::to_string(srv.port) + ": " +
+                                   std::strerror(EADDRNOTAVAIL) + "\nbind failed!\n");
 }
 
 // ---- Start-up with the data file -----------------------------------------

@@ -202,7 +202,7 @@ bool start_server(server* s, const std::string& program, const std::vector<std::
       return false;
     }
     // Another process took the port between the probe and the bind: retry.
-    if (s->stderr_text() != "bind failed!\n") break;
+    if (s->stderr_text().find("Address already in use") == std::string::npos) break;
     s->close_stdin();
   }
   *why = "server exited with status " + std::to_string(s->exit_status) + ": " + s->stderr_text();

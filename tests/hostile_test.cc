@@ -345,7 +345,7 @@ bool polite_request(int fd, uint64_t id, std::mt19937& rng, std::string* why) {
       return result_ok(fd, bind_request(id, person_dn(i), password_of(i)), id, ldap_bind_response, 0, why);
     case 1:
       return result_ok(fd, bind_request(id, person_dn(i), "wrong"), id, ldap_bind_response,
-                       ldap_inappropriate_authentication, why);
+                       ldap_invalid_credentials, why);
     case 2:
       return result_ok(fd, wire::add_request(id, "cn=x" + std::to_string(i) + ",o=hostile",
                                              {{"objectClass", {"person"}}, {"cn", {"x"}}}),

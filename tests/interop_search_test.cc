@@ -204,7 +204,7 @@ TEST_F(Interop, LdapsearchWithAWrongPasswordIsRefused) {
                              {"-x", "-LLL", "-H", url(), "-D", person("alice"), "-w", "rabbit",
                               "-b", "dc=example,dc=com", "(uid=bob)"},
                              "", {"LDAPNOINIT=1"});
-  EXPECT_EQ(r.status, 48) << r.err;  // the server's answer to every failed bind
+  EXPECT_EQ(r.status, 49) << r.err;  // invalidCredentials: wrong password or unknown DN alike
   EXPECT_EQ(r.out, "");
 }
 

@@ -198,7 +198,7 @@ TEST_F(InteropUpdate, LdapmodifyChangesTheOwnPassword) {
   EXPECT_EQ(r.status, 0) << r.err;
   const std::vector<std::string> search = {"-s", "base", "-b", alice, "(objectClass=*)", "uid"};
   EXPECT_EQ(tool(kLdapsearch, alice, "looking-glass", search).status, 0);
-  EXPECT_EQ(tool(kLdapsearch, alice, "wonderland", search).status, 48);
+  EXPECT_EQ(tool(kLdapsearch, alice, "wonderland", search).status, 49);
 }
 
 TEST_F(InteropUpdate, Python3Ldap3AddModifyDelete) {

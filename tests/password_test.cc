@@ -54,10 +54,10 @@ const password_case cases[] = {
     {"md5 of another password", md5_secret, "Secret", 0},
     {"md5: the stored hash sent as password is refused", md5_secret, md5_secret, 0},
     {"md5 with trailing text", md5_secret + "x", "secret", 0},
-    {"md5 prefix is case-sensitive: {md5} is plain text", "{md5}Xr4ilOzQ4PCOq3aQ0qbuaQ==", "secret",
-     0},
-    {"{md5} value is its own plain password", "{md5}Xr4ilOzQ4PCOq3aQ0qbuaQ==",
-     "{md5}Xr4ilOzQ4PCOq3aQ0qbuaQ==", 1},
+    {"md5 prefix is case-sensitive: {md5} is not verified", "{md5}Xr4ilOzQ4PCOq3aQ0qbuaQ==",
+     "secret", 0},
+    {"{md5} is still a hashed form, never clear text", "{md5}Xr4ilOzQ4PCOq3aQ0qbuaQ==",
+     "{md5}Xr4ilOzQ4PCOq3aQ0qbuaQ==", 0},
     {"md5 of the empty password", "{MD5}1B2M2Y8AsgTpgAmY7PhCfg==", "", 1},
     // MD5-crypt
     {"md5-crypt of the password", md5crypt_secret, "secret", 1},
@@ -74,6 +74,8 @@ const password_case cases[] = {
      1},
     {"13 characters that are no crypt result, other password", "not-a-crypt!!", "not-a-crypt!",
      0},
+    {"13 characters with a scheme mark are no clear text", "{X}abcdefghij", "{X}abcdefghij", 0},
+    {"13 characters with a crypt mark are no clear text", "$x$abcdefghij", "$x$abcdefghij", 0},
     {"14 characters are not taken for des crypt", des_secret + "x", "secret", 0},
     // Plain text
     {"plain equal", "hunter2", "hunter2", 1},
@@ -85,7 +87,77 @@ const password_case cases[] = {
     {"empty stored, empty supplied", "", "", 1},
     {"empty stored, something supplied", "", "x", 0},
     {"something stored, empty supplied", "x", "", 0},
+    // Clear passwords that only look like a scheme mark.
+    {"clear text with braces but no scheme", "{}secret", "{}secret", 1},
+    {"clear text with a scheme that is never closed", "{SSHA", "{SSHA", 1},
+    {"clear text with a character no scheme has", "{S_A}pw", "{S_A}pw", 1},
+    {"clear text with dollars but no identifier", "$$money", "$$money", 1},
+    {"clear text with one dollar", "$6secret", "$6secret", 1},
+    {"clear text with the mark further in", "my{SSHA}pw", "my{SSHA}pw", 1},
 };
+
+// Values in hashed forms the server does not verify, made from "secret":
+// OpenLDAP's {SSHA}/{SSHA512} (python3 hashlib, salt "saltsalt"), crypt(3)
+// forms (openssl passwd -6, mkpasswd -m yescrypt/bcrypt/sha-256), the same
+// behind {CRYPT}, and passlib's {PBKDF2-SHA256}. Each must refuse both the
+// password and its own text.
+const char* const unverified_secret[] = {
+    "{SSHA}1G904nLkTkGWjKNnQuB/hpWXC/hzYWx0c2FsdA==",
+    "{SSHA512}aCu7JRc+kLsuEmFs1zTY+AiP7DSGnjjG+dH28Dp+E5usqoAixeTPihKqZmkWal4mUfp63tqvCAkFV1LKTDFH6XNhbHRzYWx0",
+    "{SHA}5en6G6MezRroT3XKqkdPOmY/BfQ=",
+    "$6$saltsaltsalt$PMWE8DTlam1JU37Piyk43bHcMxTJq6sgu5DKB0/tGPjanN35jcY68QkpDfPFUGPWX5uCxIQkSPzMmqEiVNgts.",
+    "{CRYPT}$6$saltsaltsalt$PMWE8DTlam1JU37Piyk43bHcMxTJq6sgu5DKB0/tGPjanN35jcY68QkpDfPFUGPWX5uCxIQkSPzMmqEiVNgts.",
+    "$5$saltsalt$0IyaXrmV7.sGNS6tirgqHLqX/G.FBvgkYA.lpPdS5sA",
+    "$y$j9T$2ZvywptSbOJz8faW.F6GR1$qnTOb8OtQCM7dmhk1zq.E4x.CR/bkiF6gtrXY3PJOJA",
+    "$2b$05$Z39NH./krEsUuPFJboNfzOlvw7omAdHtGbWM0j3eLd0z9oCNOTFVG",
+    "{CRYPT}$1$abcdefgh$cHJi5PXp/ki/ktXzqlk6I1",
+    "{PBKDF2-SHA256}10000$c2FsdHNhbHQ$Ud43QyQpfkrBrm7iUov0KEpocQ1H1A65JKeSZBcZ.HQ",
+};
+
+TEST(CheckPassword, UnverifiedHashedFormsAcceptNoPasswordNotEvenTheirOwnText) {
+  for (const char* stored : unverified_secret) {
+    EXPECT_TRUE(in_hashed_form(stored)) << stored;
+    EXPECT_EQ(check_password(stored, bytes_of(stored)), 0) << "its own text: " << stored;
+    EXPECT_EQ(check_password(stored, bytes_of("secret")), 0) << "the password: " << stored;
+    EXPECT_EQ(check_password(stored, bytes_of("")), 0) << "no password: " << stored;
+  }
+}
+
+TEST(InHashedForm, TellsSchemeMarksFromClearText) {
+  const struct {
+    const char* stored;
+    bool hashed;
+  } marks[] = {
+      {"{MD5}Xr4ilOzQ4PCOq3aQ0qbuaQ==", true},
+      {"{md5}x", true},
+      {"{A}", true},
+      {"{PBKDF2-SHA512}x", true},
+      {"{0}x", true},
+      {"$1$abcdefgh$x", true},
+      {"$2b$05$x", true},
+      {"$y$j9T$x", true},
+      {"$a$", true},
+      {"$sha1$x", true},
+      {"", false},
+      {"{", false},
+      {"{}", false},
+      {"{}x", false},
+      {"{SSHA", false},
+      {"{S A}x", false},
+      {"{S_A}x", false},
+      {"{S.A}x", false},
+      {" {SSHA}x", false},
+      {"x{SSHA}", false},
+      {"$", false},
+      {"$$", false},
+      {"$6", false},
+      {"$6.x$", false},
+      {"6$x$", false},
+      {"abNANd1rDfiNc", false},
+      {"hunter2", false},
+  };
+  for (const auto& m : marks) EXPECT_EQ(in_hashed_form(m.stored), m.hashed) << m.stored;
+}
 
 TEST(CheckPassword, AcceptsExactlyThePasswordsOfEachStoredForm) {
   for (const password_case& c : cases) {
