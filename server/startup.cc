@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -42,10 +43,23 @@ int server_start(int argc, char** argv) {
   // taken back and answered operationsError, instead of killing the child.
   (void)signal(SIGXFSZ, SIG_IGN);
 
+  // Options come before the data file's path.
+  int arg = 1;
+  for (; arg < argc && argv[arg][0] == '-' && argv[arg][1] != '\0'; ++arg) {
+    if (compare_text(argv[arg], "--no-sync") == 0) {
+      journal_durable = false;
+    } else if (compare_text(argv[arg], "--") == 0) {
+      ++arg;
+      break;
+    } else {
+      fail("usage: ferrowyn [--no-sync] [DATAFILE]\n");
+    }
+  }
+
   // The data file is loaded before the socket is opened: a server that
   // cannot answer from its data must not accept connections at all.
   data_file_acl_loader = load_acl_block;
-  load_data_file(argc > 1 ? argv[1] : default_data_path);
+  load_data_file(arg < argc ? argv[arg] : default_data_path);
   load_journal();
 
   int sock = open_tcp_socket();
@@ -60,7 +74,16 @@ int server_start(int argc, char** argv) {
       for (uint8_t& b : address) b = 0;
     }
   }
-  if (bind_reuse(sock, address, listen_port(), 0) != 0) fail("bind failed!\n");
+  const uint16_t port = listen_port();
+  if (bind_reuse(sock, address, port, 0) != 0) {
+    // "bind failed!" alone does not tell a port that another server holds
+    // from one that needs root or an address this host does not have.
+    const char* reason = strerror(errno);
+    buf_put_str(&std_err, "cannot listen on port ");
+    buf_put_decimal(&std_err, port);
+    buf_put_strs(&std_err, ": ", reason, "\n", nullptr);
+    fail("bind failed!\n");
+  }
   // As long a queue as the system allows (net.core.somaxconn): with a
   // short one, a burst of connections overflows it, and clients whose
   // handshake the kernel completed with a SYN cookie can be lost for good.

@@ -17,8 +17,11 @@ constexpr const char* default_data_path = FERROWYN_DEFAULT_DATA_PATH;
 // number from 1 to 65535, otherwise 389.
 uint16_t listen_port();
 
-// Sets the program name, ignores SIGPIPE, loads the data file (argv[1], or
-// default_data_path), opens the listening socket on the IP address (or any
+// Sets the program name, ignores SIGPIPE, reads the options (--no-sync:
+// answered changes are not synced to stable storage, for bulk loads only;
+// "--" ends the options; any other ends the process with the usage line),
+// loads the data file (the first argument after the options, or
+// default_data_path) and the journal, opens the listening socket on the IP address (or any
 // address) and the port, and listens with the system's largest backlog
 // (SOMAXCONN). Returns the
 // listening socket; every failure ends the process with its message and

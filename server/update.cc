@@ -7,6 +7,20 @@
 // change check before the next request reads that record back, and from
 // then on every request sees the change.
 //
+// Every connection is a process of its own, and any of them may change the
+// same entry at the same moment. So the whole read-decide-write runs under
+// the journal's exclusive lock: the change check that brings this process
+// up to date with every record appended so far, the lookup, the access
+// checks, the build of the new entry and the append. Two modifies of one
+// entry then build one on the other, two adds of one DN cannot both
+// succeed, and a modify never brings back an entry deleted meanwhile. The
+// answer is sent only once the record is on stable storage.
+//
+// Rights are asked per attribute: a modify needs the write right on every
+// attribute it changes, an add the add right on every attribute it gives
+// (both judged against the entry as stored, or for an add as it will be);
+// a delete needs the delete right on the entry as a whole.
+//
 // Two refusals protect the journal itself, whose records every later start
 // has to read: an attribute description that is "dn" or holds anything but
 // letters, digits, "-", "." and ";" (a "dn" line inside a record would
@@ -28,6 +42,7 @@
 #include "journal/journal_writer.h"
 #include "query/acl.h"
 #include "query/dn_lookup.h"
+#include "server/bind.h"
 #include "server/connection.h"
 #include "server/operations.h"
 #include "store/compare.h"
@@ -38,7 +53,7 @@ namespace {
 
 // The most value lines one record may hold: the journal reader refuses
 // (and stops the server on) a record with more.
-constexpr uint64_t max_record_values = 512;
+constexpr uint64_t max_record_values = ldif_max_pairs;
 
 // Record layout: pair count, reserved word, DN, first objectClass value,
 // then (attribute, value) pairs of 8 bytes each.
@@ -146,26 +161,73 @@ struct attribute_list {
 
 // ---- Access -------------------------------------------------------------
 
-// Only a granting entry lets an update go on: no entry applying (always so
-// without ACL entries) refuses as a denial does.
-bool granted(uint16_t right, const request_entry* change) {
-  acl_clear_targets();
-  return acl_check(0, 0, right, change) == 1;
+// The attribute table's name offset for an attribute description: its type
+// (the part before any ";" options) compared without case, or 0 when the
+// table does not know it. ACL entries name attributes by these offsets, so
+// an attribute the table lacks is decided by entries that list "*" alone.
+uint32_t type_offset(counted_str description) {
+  const counted_str type{attribute_type_length(description.bytes, description.len),
+                         description.bytes};
+  const int64_t at = find_attribute_nocase(type);
+  if (at < 0) return 0;
+  const uint64_t names = data_header_size + uint64_t{data_store.size_of_string_table};
+  return data_word(names + uint64_t{4} * static_cast<uint64_t>(at));
 }
 
-// Whether the client may modify or delete the entry lookupdn found (its
-// result, record number and journal entry): the ACL targets are matched
-// against the entry as stored, not against what the request says about
-// it. A DN that is not there is judged by the DN alone, so a client
-// without the right learns nothing about which entries exist.
-bool granted_on_stored(uint16_t right, counted_str dn, int found, uint64_t number,
-                       const journal_entry* j) {
+// The entry a right is asked on: what lookupdn found (record number and
+// journal entry), judged as stored, not as the request describes it. A DN
+// that is not there is judged by the DN alone, so a client without the
+// right learns nothing about which entries exist.
+struct stored_target {
+  int found;
+  uint64_t number;
+  const journal_entry* entry;
+  counted_str dn;
+};
+
+// Whether the client has `right` on the attribute of the target (attribute
+// 0 with type empty: on the entry as a whole). Only a granting ACL entry
+// lets an update go on: none applying refuses as a denial does. The caller
+// clears the target bytes once per target.
+bool granted_on(const stored_target& t, uint16_t right, counted_str type, uint32_t attribute) {
+  if (t.found == 1 && t.entry != nullptr) {
+    if (type.len == 0) return acl_check_journal_entry(t.entry, right) == 1;
+    return acl_check_journal_attribute(t.entry, type.bytes, type.len, right) == 1;
+  }
+  if (t.found == 1 && t.number < data_store.record_count)
+    return acl_check(record_offset(static_cast<uint32_t>(t.number)), attribute, right, nullptr) ==
+           1;
+  const request_entry alone{t.dn, nullptr};
+  return acl_check(0, attribute, right, &alone) == 1;
+}
+
+// A modify needs the write right on every attribute it changes.
+bool modify_granted(const stored_target& t, const modify_request& r) {
   acl_clear_targets();
-  if (found == 1 && j != nullptr) return acl_check_journal_entry(j, right) == 1;
-  if (found == 1 && number < data_store.record_count)
-    return acl_check(record_offset(static_cast<uint32_t>(number)), 0, right, nullptr) == 1;
-  const request_entry alone{dn, nullptr};
-  return acl_check(0, 0, right, &alone) == 1;
+  for (const modification* m = &r.first; m != nullptr; m = m->next) {
+    if (!granted_on(t, acl_write, m->type, type_offset(m->type))) return false;
+  }
+  return true;
+}
+
+// An add needs the add right on every attribute it gives, judged against
+// the entry it would create.
+bool add_granted(const request_entry* change) {
+  acl_clear_targets();
+  for (const request_attribute* a = change->attributes; a != nullptr; a = a->next) {
+    if (acl_check(0, type_offset(a->type), acl_add, change) != 1) return false;
+  }
+  return true;
+}
+
+// Takes the journal's exclusive hold and brings this process up to date
+// with everything appended so far: false when the journal cannot be held.
+bool hold_current(journal_hold* hold) {
+  if (journal_hold_exclusive(hold) != 0) return false;
+  change_check_held(hold);
+  // A reload of the data file moves the bound identity's record.
+  refresh_bound_identity();
+  return true;
 }
 
 // ---- ModifyRequest --------------------------------------------------------
@@ -191,10 +253,18 @@ void trace_modify(const modify_request& r) {
   }
 }
 
+// Whether a modification's type names the stored attribute: its type (the
+// part before any ";" options) equals the name, ignoring ASCII case.
+bool names_attribute(counted_str type, const char* name) {
+  type.len = attribute_type_length(type.bytes, type.len);
+  const counted_str stored = stored_content(name);
+  return type.len == stored.len && compare_bytes_nocase(type.bytes, type.len, stored.bytes) == 0;
+}
+
 // Whether some modification, in request order, drops the pair (name, value).
 bool dropped(const modify_request& r, const char* name, const char* value) {
   for (const modification* m = &r.first; m != nullptr; m = m->next) {
-    if (cmp_value(m->type, name) != 0) continue;
+    if (!names_attribute(m->type, name)) continue;
     if (m->operation == modify_replace) return true;
     if (m->operation != modify_delete) continue;
     if (m->vals == nullptr) return true;
@@ -242,21 +312,24 @@ bool build_from_record(const modify_request& r, uint32_t record, attribute_list*
   return append_new_values(r, out);
 }
 
-// Steps after the decode; the caller answers with the result and frees the
-// request.
-uint64_t modify(modify_request* r) {
-  char dn_bytes[dn_capacity];
-  counted_str dn;
-  if (!normalise(r->object, dn_bytes, &dn)) return ldap_operations_error;
-  for (const modification* m = &r->first; m != nullptr; m = m->next) {
-    if (!acceptable_type(m->type)) return ldap_unwilling_to_perform;
+// Whether the entry being built still has an objectClass value. Every
+// entry must: a modify that removes them all would otherwise delete the
+// entry (a record of its DN alone) with no more than the write right.
+bool has_object_class(const request_entry& e) {
+  for (const request_attribute* a = e.attributes; a != nullptr; a = a->next) {
+    const uint64_t n = attribute_type_length(a->type.bytes, a->type.len);
+    if (a->vals != nullptr && n == 11 && compare_bytes_nocase(a->type.bytes, n, "objectClass") == 0)
+      return true;
   }
-  if (acl_entry_count == 0) return ldap_insufficient_access_rights;
+  return false;
+}
 
+// The modify's steps under the hold; the caller answers with the result.
+uint64_t modify_held(const modify_request* r, counted_str dn, journal_hold* hold) {
   uint64_t number;
   journal_entry* j = nullptr;
   const int found = lookupdn(dn, &number, &j);
-  if (!granted_on_stored(acl_write, dn, found, number, j))
+  if (!modify_granted(stored_target{found, number, j, dn}, *r))
     return ldap_insufficient_access_rights;
   if (found == 0) return ldap_no_such_object;
   if (found < 0) return ldap_operations_error;
@@ -274,11 +347,33 @@ uint64_t modify(modify_request* r) {
   const bool built = j != nullptr
               ? build_from_journal(*r, j, &list)
               : build_from_record(*r, record_offset(static_cast<uint32_t>(number)), &list);
-  // The change is appended only when it was built and is not too large.
+  // The change is appended only when it was built, is not too large and
+  // leaves an entry.
   uint64_t result = ldap_success;
-  if (!built || list.values > max_record_values || journal_append(&change) != 0)
+  if (built && !has_object_class(change)) {
+    result = ldap_object_class_violation;
+  } else if (!built || list.values > max_record_values ||
+             journal_append_held(hold, &change) != 0) {
     result = ldap_operations_error;
+  }
   release_request_entry(&change);
+  return result;
+}
+
+// Steps after the decode; the caller answers with the result and frees the
+// request.
+uint64_t modify(const modify_request* r) {
+  char dn_bytes[dn_capacity];
+  counted_str dn;
+  if (!normalise(r->object, dn_bytes, &dn)) return ldap_operations_error;
+  for (const modification* m = &r->first; m != nullptr; m = m->next) {
+    if (!acceptable_type(m->type)) return ldap_unwilling_to_perform;
+  }
+  if (acl_entry_count == 0) return ldap_insufficient_access_rights;
+  journal_hold hold;
+  if (!hold_current(&hold)) return ldap_operations_error;
+  const uint64_t result = modify_held(r, dn, &hold);
+  journal_release(&hold);
   return result;
 }
 
@@ -330,13 +425,58 @@ uint64_t add(const add_request& r, counted_str dn, request_entry* change) {
   uint64_t values = 0;
   if (!build_add(r, dn, change, &values) || values > max_record_values)
     return ldap_operations_error;
-  if (!granted(acl_add, change)) return ldap_insufficient_access_rights;
+  if (acl_entry_count == 0) return ldap_insufficient_access_rights;
+  journal_hold hold;
+  if (!hold_current(&hold)) return ldap_operations_error;
+  uint64_t result = ldap_insufficient_access_rights;
+  if (add_granted(change)) {
+    uint64_t number;
+    journal_entry* j = nullptr;
+    const int found = lookupdn(change->dn, &number, &j);
+    if (found == 1) {
+      result = ldap_entry_already_exists;
+    } else if (found < 0) {
+      result = ldap_operations_error;
+    } else {
+      result = journal_append_held(&hold, change) == 0 ? ldap_success : ldap_operations_error;
+    }
+  }
+  journal_release(&hold);
+  return result;
+}
+
+// ---- DelRequest -----------------------------------------------------------
+
+// The delete's steps under the hold. The record deletes the DN as stored,
+// not as the client spelt it, so that it shadows exactly the entry found.
+uint64_t delete_held(counted_str dn, journal_hold* hold) {
   uint64_t number;
   journal_entry* j = nullptr;
-  const int found = lookupdn(change->dn, &number, &j);
-  if (found == 1) return ldap_entry_already_exists;
+  const int found = lookupdn(dn, &number, &j);
+  acl_clear_targets();
+  if (!granted_on(stored_target{found, number, j, dn}, acl_delete, counted_str{0, nullptr}, 0))
+    return ldap_insufficient_access_rights;
+  if (found == 0) return ldap_no_such_object;
   if (found < 0) return ldap_operations_error;
-  return journal_append(change) == 0 ? ldap_success : ldap_operations_error;
+  const char* stored_dn;
+  if (j != nullptr) {
+    stored_dn = j->dn;
+  } else {
+    if (number >= data_store.record_count) return ldap_operations_error;
+    stored_dn = data_store.base +
+                data_word(record_offset(static_cast<uint32_t>(number)) + record_dn_field);
+  }
+  const request_entry change{stored_content(stored_dn), nullptr};
+  return journal_append_held(hold, &change) == 0 ? ldap_success : ldap_operations_error;
+}
+
+uint64_t delete_entry(counted_str dn) {
+  if (acl_entry_count == 0) return ldap_insufficient_access_rights;
+  journal_hold hold;
+  if (!hold_current(&hold)) return ldap_operations_error;
+  const uint64_t result = delete_held(dn, &hold);
+  journal_release(&hold);
+  return result;
 }
 
 void trace_add(const add_request& r, counted_str dn) {
@@ -406,19 +546,5 @@ void delete_operation(int fd, int64_t message_id, const char* contents, uint64_t
     answer(fd, message_id, ldap_del_response, ldap_operations_error);
     return;
   }
-  const request_entry change{dn, nullptr};
-  uint64_t number;
-  journal_entry* j = nullptr;
-  const int found = lookupdn(dn, &number, &j);
-  if (!granted_on_stored(acl_delete, dn, found, number, j)) {
-    answer(fd, message_id, ldap_del_response, ldap_insufficient_access_rights);
-    return;
-  }
-  uint64_t result = ldap_operations_error;
-  if (found == 0) {
-    result = ldap_no_such_object;
-  } else if (found == 1) {
-    result = journal_append(&change) == 0 ? ldap_success : ldap_operations_error;
-  }
-  answer(fd, message_id, ldap_del_response, result);
+  answer(fd, message_id, ldap_del_response, delete_entry(dn));
 }

@@ -313,6 +313,11 @@ TEST(Faults, JournalThatCannotBeWrittenRefusesUpdatesAndKeepsServing) {
     if (*c.journal != '\0') {
       write_file(journal, c.journal);
       chmod(journal.c_str(), c.journal_mode);
+      // The server's own file (another user's is refused outright), but
+      // one it may not write.
+      if (root) {
+        ASSERT_EQ(chown(journal.c_str(), 65534, 65534), 0);
+      }
     }
     mode_guard guard{s.dir.path};
     chmod(s.dir.path.c_str(), c.dir_mode);
