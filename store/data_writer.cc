@@ -1294,9 +1294,9 @@ int data_writer_write(data_writer* w, const char* path, data_writer_stats* stats
     out.err = errno;
     step = "sync";
   }
-  const mode_t mask = umask(0);
-  umask(mask);
-  if (out.err == 0 && fchmod(out.fd, 0666 & ~mask) != 0) {
+  // The file holds every stored password hash: readable by its owner only,
+  // whatever the umask.
+  if (out.err == 0 && fchmod(out.fd, 0600) != 0) {
     out.err = errno;
     step = "set the mode of";
   }

@@ -656,7 +656,8 @@ TEST(DataWriter, RefusesAFileBeyondFourGibibytes) {
 
 // ---- Writing the file ------------------------------------------------------
 
-TEST(DataWriter, WritesWithTheUmaskModeAndLeavesNoTemporaryFile) {
+// The file holds every stored password: owner only, whatever the umask.
+TEST(DataWriter, WritesOwnerOnlyWhateverTheUmaskAndLeavesNoTemporaryFile) {
   const mode_t masks[] = {022, 077, 0, 027};
   for (mode_t mask : masks) {
     SCOPED_TRACE(mask);
@@ -669,7 +670,7 @@ TEST(DataWriter, WritesWithTheUmaskModeAndLeavesNoTemporaryFile) {
     ASSERT_EQ(error, "");
     struct stat st {};
     ASSERT_EQ(stat(dir.file("data").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(dir.names(), std::vector<std::string>{"data"});
     load(dir.file("data"));
     EXPECT_EQ(data_store.record_count, 5u);

@@ -383,7 +383,7 @@ const char kExampleListing[] =
     "0:  acl [0] [1] * +rwad\n"
     "1:  acl [1] [2] userPassword +r\n"
     "2:  acl [1] [1] userPassword -r\n"
-    "3:  acl [1] [2] * +w\n"
+    "3:  acl [1] [2] userPassword +w\n"
     "4:  acl [1] [1] * +r\n";
 
 TEST(LdifimportAcl, TheExampleRoundTripsThroughAclprint) {
