@@ -96,6 +96,13 @@ void bind_operation(int fd, int64_t message_id, const char* contents, uint64_t, 
   counted_str name;
   uint64_t method;
   const uint64_t name_end = ldap_decode_bind_request(contents, end, &version, &name, &method);
+  // Every bind starts from anonymous (RFC 4511 4.2.1): one that fails,
+  // and an anonymous one, leave the connection anonymous, so that a client
+  // that checks a user's password by binding as the user never goes on
+  // with the rights of whoever was bound before.
+  const bool decoded = name_end != 0 || ldap_decode_sasl_bind_request(contents, end, &version,
+                                                                      &name) != 0;
+  if (decoded) reset_bound_identity();
   if (name_end == 0) {
     // No SASL mechanism is offered. Saying so at once matters: a client
     // that started one waits for the server's next step for ever.
@@ -119,8 +126,7 @@ void bind_operation(int fd, int64_t message_id, const char* contents, uint64_t, 
     return;
   }
 
-  // Anonymous: nothing is looked up, and whoever is bound stays bound. A
-  // password without a name is no anonymous bind (RFC 4513 5.1.1 sends
+  // Anonymous: nothing is looked up. A password without a name is no anonymous bind (RFC 4513 5.1.1 sends
   // neither) but a client that lost the name on the way; answering success
   // would tell it that it authenticated.
   if (name.len == 0) {
