@@ -188,3 +188,40 @@ int64_t ldap_encode_bind_request(char* dest, uint64_t version, const char* name,
   if (sum < total || sum > static_cast<uint64_t>(INT64_MAX)) return -1;
   return static_cast<int64_t>(sum);
 }
+
+// ---- Extended operations ----------------------------------------------------
+
+uint64_t ldap_decode_extended_request(const char* start, const char* end, counted_str* name,
+                                      counted_str* value, int* has_value) {
+  unsigned cls, constructed;
+  uint64_t tag;
+  const char* content;
+  uint64_t len;
+  const uint64_t first = ber_decode_header(start, end, &cls, &constructed, &tag, &content, &len);
+  if (first == 0 || cls != ber_context || constructed != ber_primitive || tag != 0) return 0;
+  *name = counted_str{len, content};
+  *has_value = 0;
+  *value = counted_str{0, nullptr};
+  const char* p = start + first;
+  if (p == end) return first;
+  const uint64_t second = ber_decode_header(p, end, &cls, &constructed, &tag, &content, &len);
+  if (second == 0 || cls != ber_context || constructed != ber_primitive || tag != 1) return 0;
+  if (p + second != end) return 0;
+  *value = counted_str{len, content};
+  *has_value = 1;
+  return first + second;
+}
+
+uint64_t ldap_encode_extended_response(char* dest, uint64_t result_code, const char* message,
+                                       const char* name, const char* value, uint64_t value_len) {
+  uint64_t n = ldap_encode_result(dest, result_code, "", message);
+  if (name != nullptr) {
+    n += static_cast<uint64_t>(ber_encode_string(dest ? dest + n : nullptr, ber_context,
+                                                 ber_primitive, 10, name, text_length(name)));
+  }
+  if (value != nullptr) {
+    n += static_cast<uint64_t>(ber_encode_string(dest ? dest + n : nullptr, ber_context,
+                                                 ber_primitive, 11, value, value_len));
+  }
+  return n;
+}

@@ -25,6 +25,13 @@ constexpr uint64_t ldap_add_response = 9;
 constexpr uint64_t ldap_del_request = 10;
 constexpr uint64_t ldap_del_response = 11;
 constexpr uint64_t ldap_abandon_request = 16;
+constexpr uint64_t ldap_extended_request = 23;
+constexpr uint64_t ldap_extended_response = 24;
+
+// Extended operations (LDAPOIDs) the server knows.
+constexpr char ldap_oid_start_tls[] = "1.3.6.1.4.1.1466.20037";           // RFC 4511 4.14
+constexpr char ldap_oid_who_am_i[] = "1.3.6.1.4.1.4203.1.11.3";           // RFC 4532
+constexpr char ldap_oid_notice_of_disconnection[] = "1.3.6.1.4.1.1466.20036";  // RFC 4511 4.4.1
 
 // resultCodes the server sends.
 constexpr uint64_t ldap_success = 0;
@@ -88,5 +95,18 @@ uint64_t ldap_decode_sasl_bind_request(const char* start, const char* end, int64
 // encoded.
 int64_t ldap_encode_bind_request(char* dest, uint64_t version, const char* name,
                                  const char* password);
+
+// ExtendedRequest contents: requestName [0] and an optional requestValue
+// [1], both primitive; nothing may follow them. Returns the bytes consumed
+// (end - start) with *name and *value set (*has_value 0 when there is no
+// value), or 0.
+uint64_t ldap_decode_extended_request(const char* start, const char* end, counted_str* name,
+                                      counted_str* value, int* has_value);
+// ExtendedResponse contents: the LDAPResult (empty matchedDN), then
+// responseName [10] when name is not null and responseValue [11] when
+// value is not null (value_len bytes). Returns the size; writes only when
+// dest is not null.
+uint64_t ldap_encode_extended_response(char* dest, uint64_t result_code, const char* message,
+                                       const char* name, const char* value, uint64_t value_len);
 
 #endif  // FERROWYN_CODEC_LDAP_MESSAGE_H_

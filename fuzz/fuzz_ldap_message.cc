@@ -78,6 +78,23 @@ void del(const char* contents, uint64_t len) {
   normalise(dn);
 }
 
+// As the server reads an ExtendedRequest: within the protocolOp's own
+// contents; the response it would send encodes to its counted size.
+void extended(const char* contents, uint64_t len) {
+  counted_str name, value;
+  int has_value = 0;
+  const uint64_t n = ldap_decode_extended_request(contents, contents + len, &name, &value, &has_value);
+  if (n == 0) return;
+  FUZZ_CHECK(n == len && inside(name, contents, contents + len));
+  if (has_value != 0) FUZZ_CHECK(inside(value, contents, contents + len));
+  const std::string oid(name.bytes, name.len);
+  const uint64_t size = ldap_encode_extended_response(nullptr, 2, "m", oid.c_str(), value.bytes,
+                                                      has_value != 0 ? value.len : 0);
+  std::unique_ptr<char[]> out(new char[size]);
+  FUZZ_CHECK(ldap_encode_extended_response(out.get(), 2, "m", oid.c_str(), value.bytes,
+                                           has_value != 0 ? value.len : 0) == size);
+}
+
 void result(const char* contents, const char* end) {
   int64_t code;
   counted_str matched, message, referral;
@@ -135,6 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   switch (op) {
+    case ldap_extended_request: extended(contents, len); break;
     case ldap_bind_request: bind(contents, end); break;
     case ldap_search_request: search(contents, end); break;
     case ldap_modify_request: modify(contents, end); break;

@@ -24,6 +24,23 @@ void trace_message(uint64_t len, int64_t message_id, uint64_t op) {
   buf_put_flush(&std_err, ".\n", 2);
 }
 
+// The unsolicited Notice of Disconnection (RFC 4511 4.4.1): messageID 0,
+// protocolError, sent before the server closes a connection on a request it
+// cannot serve, so that the client reports why instead of "Can't contact".
+void notice_of_disconnection(int w, const char* message) {
+  char out[256];
+  const uint64_t body = ldap_encode_extended_response(nullptr, ldap_protocol_error, message,
+                                                      ldap_oid_notice_of_disconnection, nullptr, 0);
+  const uint64_t header = ldap_encode_message_header(nullptr, 0, ldap_extended_response, body);
+  if (header + body > sizeof out) return;
+  ldap_encode_extended_response(out + header, ldap_protocol_error, message,
+                                ldap_oid_notice_of_disconnection, nullptr, 0);
+  ldap_encode_message_header(out, 0, ldap_extended_response, body);
+  if (write(w, out, header + body) < 0) {
+    // The connection ends anyway.
+  }
+}
+
 // Handles one decoded message; false when the connection must end.
 bool dispatch(int w, int64_t message_id, uint64_t op, const char* contents, uint64_t len,
               const char* end) {
@@ -45,6 +62,9 @@ bool dispatch(int w, int64_t message_id, uint64_t op, const char* contents, uint
     case ldap_del_request:
       delete_operation(w, message_id, contents, len, end);
       return true;
+    case ldap_extended_request:
+      extended_operation(w, message_id, contents, len, end);
+      return true;
     case ldap_abandon_request:
       // Every request is answered before the next is read, so there is
       // never anything left to abandon.
@@ -54,6 +74,7 @@ bool dispatch(int w, int64_t message_id, uint64_t op, const char* contents, uint
       buf_put_str(&std_err, "unknown request type ");
       buf_put_decimal(&std_err, op);
       buf_put_newline_flush(&std_err);
+      notice_of_disconnection(w, "operation not supported");
       return false;
   }
 }

@@ -21,5 +21,7 @@ void add_operation(int fd, int64_t message_id, const char* contents, uint64_t le
                    const char* end);
 void delete_operation(int fd, int64_t message_id, const char* contents, uint64_t len,
                       const char* end);
+void extended_operation(int fd, int64_t message_id, const char* contents, uint64_t len,
+                        const char* end);
 
 #endif  // FERROWYN_SERVER_OPERATIONS_H_

@@ -89,16 +89,34 @@ TEST_F(TraceServer, AbandonIsTracedUnansweredAndTheNextRequestIsServed) {
             "got message of length 0 with id 4: op 2.\n");
 }
 
-TEST_F(TraceServer, UnknownOperationsEndTheConnectionWithAMessage) {
+// A request the server does not serve ends the connection, after a Notice
+// of Disconnection (messageID 0, protocolError, its OID) that tells the
+// client why.
+TEST_F(TraceServer, UnknownOperationsEndTheConnectionWithANotice) {
   struct Case {
     uint64_t op;
     const char* line;
   };
-  for (Case c : {Case{14, "unknown request type 14\n"}, Case{23, "unknown request type 23\n"},
+  for (Case c : {Case{14, "unknown request type 14\n"},
                  Case{ldap_bind_response, "unknown request type 1\n"},
                  Case{200, "unknown request type 200\n"}}) {
     int fd = connect();
     ASSERT_TRUE(send_bytes(fd, ldap_message(5, c.op, std::string("\x04\x00", 2))));
+    std::string notice;
+    ASSERT_EQ(read_message(fd, &notice), 1) << c.op;
+    // messageID 0, ExtendedResponse, protocolError.
+    const char* end = notice.data() + notice.size();
+    int64_t id = -1, code = -1;
+    uint64_t op = 0, len = 0;
+    const uint64_t header = ldap_decode_message(notice.data(), end, &id, &op, &len);
+    ASSERT_NE(header, 0u) << c.op;
+    EXPECT_EQ(id, 0);
+    EXPECT_EQ(op, ldap_extended_response);
+    counted_str matched, text, referral;
+    EXPECT_NE(ldap_decode_result(notice.data() + header, end, &code, &matched, &text, &referral), 0u);
+    EXPECT_EQ(code, 2);
+    EXPECT_NE(notice.find(std::string("\x8a\x16") + ldap_oid_notice_of_disconnection),
+              std::string::npos);
     EXPECT_TRUE(wait_closed(fd, 5000)) << c.op;
     close(fd);
     EXPECT_TRUE(srv_.wait_stderr(c.line, 5000)) << srv_.stderr_text();

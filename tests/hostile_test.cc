@@ -164,7 +164,8 @@ drained drain(int fd, int quiet_ms, int total_ms) {
 bool whole_answers(const std::string& bytes, bool complete) {
   static const std::set<uint64_t> answers = {ldap_bind_response,    ldap_search_result_entry,
                                              ldap_search_result_done, ldap_modify_response,
-                                             ldap_add_response,     ldap_del_response};
+                                             ldap_add_response,     ldap_del_response,
+                                             ldap_extended_response};
   const char* p = bytes.data();
   const char* end = p + bytes.size();
   while (p < end) {
@@ -388,6 +389,7 @@ bool polite_request(int fd, uint64_t id, std::mt19937& rng, std::string* why) {
 
 enum class expect_kind {
   closes,   // the server closes the connection without an answer
+  notice,   // the server sends a Notice of Disconnection, then closes
   waits,    // the server waits for more: nothing arrives, the connection stays open
   answers,  // the answers in `answers` arrive, then the server waits for more
 };
@@ -474,7 +476,7 @@ std::vector<hostile_case> hostile_cases() {
        {{ldap_search_result_done, 0, {}}}, false, 0, ""},
       {"a filter value claiming 2^32 - 1 bytes", huge_value, false, expect_kind::closes, {}, false, 1,
        "couldn't parse search request!\n"},
-      {"a CompareRequest", compare_request(1), false, expect_kind::closes, {}, false, 0,
+      {"a CompareRequest", compare_request(1), false, expect_kind::notice, {}, false, 0,
        "unknown request type 14\n"},
       {"an unbind followed by a search in one write", unbind_request(1) + search, false,
        expect_kind::closes, {}, false, 0, ""},
@@ -574,6 +576,16 @@ TEST(Hostile, EachInputEndsOnlyItsOwnChildWithTheRightStatus) {
       drained d = drain(fd, 15000, 15000);
       EXPECT_TRUE(d.closed) << "the server did not close the connection";
       EXPECT_EQ(d.bytes, "") << "no answer was expected";
+    } else if (c.expect == expect_kind::notice) {
+      drained d = drain(fd, 15000, 15000);
+      EXPECT_TRUE(d.closed) << "the server did not close the connection";
+      int64_t id = -1;
+      uint64_t op = 0, len = 0;
+      EXPECT_NE(ldap_decode_message(d.bytes.data(), d.bytes.data() + d.bytes.size(), &id, &op, &len),
+                0u);
+      EXPECT_EQ(id, 0);
+      EXPECT_EQ(op, ldap_extended_response);
+      EXPECT_NE(d.bytes.find(ldap_oid_notice_of_disconnection), std::string::npos);
     } else if (!(c.reset && c.expect == expect_kind::waits)) {
       // Nothing more comes, and the connection stays open.
       drained d = drain(fd, 300, 300);
