@@ -225,3 +225,18 @@ uint64_t ldap_encode_extended_response(char* dest, uint64_t result_code, const c
   }
   return n;
 }
+
+uint64_t ldap_decode_compare_request(const char* start, const char* end, counted_str* dn,
+                                     counted_str* type, counted_str* value) {
+  const uint64_t a = ber_decode_string(start, end, dn);
+  if (a == 0) return 0;
+  uint64_t ava_len = 0;
+  const uint64_t s = ber_decode_sequence(start + a, end, &ava_len);
+  if (s == 0 || static_cast<uint64_t>(end - (start + a + s)) != ava_len) return 0;
+  const char* p = start + a + s;
+  const uint64_t t = ber_decode_string(p, end, type);
+  if (t == 0 || type->len == 0) return 0;
+  const uint64_t v = ber_decode_string(p + t, end, value);
+  if (v == 0 || p + t + v != end) return 0;
+  return static_cast<uint64_t>(end - start);
+}

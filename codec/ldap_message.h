@@ -24,6 +24,8 @@ constexpr uint64_t ldap_add_request = 8;
 constexpr uint64_t ldap_add_response = 9;
 constexpr uint64_t ldap_del_request = 10;
 constexpr uint64_t ldap_del_response = 11;
+constexpr uint64_t ldap_compare_request = 14;
+constexpr uint64_t ldap_compare_response = 15;
 constexpr uint64_t ldap_abandon_request = 16;
 constexpr uint64_t ldap_extended_request = 23;
 constexpr uint64_t ldap_extended_response = 24;
@@ -37,7 +39,10 @@ constexpr char ldap_oid_notice_of_disconnection[] = "1.3.6.1.4.1.1466.20036";  /
 constexpr uint64_t ldap_success = 0;
 constexpr uint64_t ldap_operations_error = 1;
 constexpr uint64_t ldap_protocol_error = 2;
+constexpr uint64_t ldap_compare_false = 5;
+constexpr uint64_t ldap_compare_true = 6;
 constexpr uint64_t ldap_auth_method_not_supported = 7;
+constexpr uint64_t ldap_no_such_attribute = 16;
 constexpr uint64_t ldap_no_such_object = 32;
 constexpr uint64_t ldap_inappropriate_authentication = 48;
 constexpr uint64_t ldap_invalid_credentials = 49;
@@ -108,5 +113,11 @@ uint64_t ldap_decode_extended_request(const char* start, const char* end, counte
 // dest is not null.
 uint64_t ldap_encode_extended_response(char* dest, uint64_t result_code, const char* message,
                                        const char* name, const char* value, uint64_t value_len);
+
+// CompareRequest contents: entry LDAPDN, then the AttributeValueAssertion
+// SEQUENCE { attributeDesc, assertionValue }, and nothing after it; the
+// description may not be empty. Returns end - start, or 0.
+uint64_t ldap_decode_compare_request(const char* start, const char* end, counted_str* dn,
+                                     counted_str* type, counted_str* value);
 
 #endif  // FERROWYN_CODEC_LDAP_MESSAGE_H_

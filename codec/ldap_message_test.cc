@@ -452,4 +452,83 @@ TEST(LdapBindRequest, RoundTripAndPasswordRead) {
   }
 }
 
+TEST(LdapExtendedRequest, Decode) {
+  const struct {
+    const char* what;
+    const char* hex;
+    bool ok;
+    std::string name, value;
+    int has_value;
+  } cases[] = {
+      {"a name", "80 03 31 2e 32", true, "1.2", "", 0},
+      {"a name and a value", "80 01 31 81 02 76 77", true, "1", "vw", 1},
+      {"an empty value", "80 01 31 81 00", true, "1", "", 1},
+      {"an empty name", "80 00", true, "", "", 0},
+      {"no name", "", false, "", "", 0},
+      {"the name not [0]", "04 01 31", false, "", "", 0},
+      {"the name constructed", "a0 01 31", false, "", "", 0},
+      {"the value not [1]", "80 01 31 82 00", false, "", "", 0},
+      {"bytes after the value", "80 01 31 81 00 00", false, "", "", 0},
+      {"a name longer than the bytes", "80 05 31", false, "", "", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Input in(Hex(c.hex));
+    counted_str name{0, nullptr}, value{0, nullptr};
+    int has_value = -1;
+    const uint64_t n = ldap_decode_extended_request(in.begin(), in.end(), &name, &value, &has_value);
+    EXPECT_EQ(n != 0, c.ok);
+    if (!c.ok) continue;
+    EXPECT_EQ(n, static_cast<uint64_t>(in.end() - in.begin()));
+    EXPECT_EQ(std::string(name.bytes, name.len), c.name);
+    EXPECT_EQ(has_value, c.has_value);
+    if (has_value != 0) {
+      EXPECT_EQ(std::string(value.bytes, value.len), c.value);
+    }
+  }
+}
+
+TEST(LdapExtendedResponse, Encode) {
+  const struct {
+    const char* name;
+    const char* value;
+    uint64_t value_len;
+    const char* hex;
+  } cases[] = {
+      {nullptr, nullptr, 0, "0a 01 02 04 00 04 01 6d"},
+      {"1.2", nullptr, 0, "0a 01 02 04 00 04 01 6d 8a 03 31 2e 32"},
+      {nullptr, "dn:x", 4, "0a 01 02 04 00 04 01 6d 8b 04 64 6e 3a 78"},
+      {nullptr, "", 0, "0a 01 02 04 00 04 01 6d 8b 00"},
+  };
+  for (const auto& c : cases) {
+    const uint64_t n = ldap_encode_extended_response(nullptr, 2, "m", c.name, c.value, c.value_len);
+    std::string out(n, '\0');
+    EXPECT_EQ(ldap_encode_extended_response(out.data(), 2, "m", c.name, c.value, c.value_len), n);
+    EXPECT_EQ(out, Hex(c.hex)) << c.hex;
+  }
+}
+
+TEST(LdapCompareRequest, Decode) {
+  const struct {
+    const char* what;
+    const char* hex;
+    bool ok;
+  } cases[] = {
+      {"dn, type and value", "04 03 63 6e 3d 30 06 04 02 63 6e 04 00", true},
+      {"an empty DN", "04 00 30 05 04 01 63 04 00", true},
+      {"an empty type", "04 00 30 04 04 00 04 00", false},
+      {"no value", "04 00 30 03 04 01 63", false},
+      {"bytes after the value", "04 00 30 06 04 01 63 04 00 00", false},
+      {"bytes after the assertion", "04 00 30 05 04 01 63 04 00 00", false},
+      {"the assertion no SEQUENCE", "04 00 31 05 04 01 63 04 00", false},
+      {"nothing", "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Input in(Hex(c.hex));
+    counted_str dn, type, value;
+    EXPECT_EQ(ldap_decode_compare_request(in.begin(), in.end(), &dn, &type, &value) != 0, c.ok);
+  }
+}
+
 }  // namespace

@@ -95,6 +95,15 @@ void extended(const char* contents, uint64_t len) {
                                            has_value != 0 ? value.len : 0) == size);
 }
 
+void compare(const char* contents, uint64_t len) {
+  counted_str dn, type, value;
+  if (ldap_decode_compare_request(contents, contents + len, &dn, &type, &value) == 0) return;
+  const char* end = contents + len;
+  FUZZ_CHECK(inside(dn, contents, end) && inside(type, contents, end) &&
+             inside(value, contents, end) && type.len != 0);
+  normalise(dn);
+}
+
 void result(const char* contents, const char* end) {
   int64_t code;
   counted_str matched, message, referral;
@@ -152,6 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   switch (op) {
+    case ldap_compare_request: compare(contents, len); break;
     case ldap_extended_request: extended(contents, len); break;
     case ldap_bind_request: bind(contents, end); break;
     case ldap_search_request: search(contents, end); break;

@@ -62,6 +62,9 @@ bool dispatch(int w, int64_t message_id, uint64_t op, const char* contents, uint
     case ldap_del_request:
       delete_operation(w, message_id, contents, len, end);
       return true;
+    case ldap_compare_request:
+      compare_operation(w, message_id, contents, len, end);
+      return true;
     case ldap_extended_request:
       extended_operation(w, message_id, contents, len, end);
       return true;

@@ -21,6 +21,8 @@ void add_operation(int fd, int64_t message_id, const char* contents, uint64_t le
                    const char* end);
 void delete_operation(int fd, int64_t message_id, const char* contents, uint64_t len,
                       const char* end);
+void compare_operation(int fd, int64_t message_id, const char* contents, uint64_t len,
+                       const char* end);
 void extended_operation(int fd, int64_t message_id, const char* contents, uint64_t len,
                         const char* end);
 

@@ -97,7 +97,7 @@ TEST_F(TraceServer, UnknownOperationsEndTheConnectionWithANotice) {
     uint64_t op;
     const char* line;
   };
-  for (Case c : {Case{14, "unknown request type 14\n"},
+  for (Case c : {Case{12, "unknown request type 12\n"},
                  Case{ldap_bind_response, "unknown request type 1\n"},
                  Case{200, "unknown request type 200\n"}}) {
     int fd = connect();

@@ -165,7 +165,7 @@ bool whole_answers(const std::string& bytes, bool complete) {
   static const std::set<uint64_t> answers = {ldap_bind_response,    ldap_search_result_entry,
                                              ldap_search_result_done, ldap_modify_response,
                                              ldap_add_response,     ldap_del_response,
-                                             ldap_extended_response};
+                                             ldap_compare_response, ldap_extended_response};
   const char* p = bytes.data();
   const char* end = p + bytes.size();
   while (p < end) {
@@ -222,6 +222,11 @@ std::string wide_or_search(uint64_t id, int operands) {
 std::string compare_request(uint64_t id) {
   return ldap_message(id, 14, wire::octets(person_dn(1)) +
                                   wire::tlv(0x30, wire::octets("cn") + wire::octets("p1")));
+}
+
+std::string modify_dn_request(uint64_t id) {
+  return ldap_message(id, 12, wire::octets(person_dn(1)) + wire::octets("cn=moved") +
+                                  wire::tlv(0x01, std::string(1, '\xff')));
 }
 
 // Valid requests of every kind the server knows and some it does not: the
@@ -476,8 +481,10 @@ std::vector<hostile_case> hostile_cases() {
        {{ldap_search_result_done, 0, {}}}, false, 0, ""},
       {"a filter value claiming 2^32 - 1 bytes", huge_value, false, expect_kind::closes, {}, false, 1,
        "couldn't parse search request!\n"},
-      {"a CompareRequest", compare_request(1), false, expect_kind::notice, {}, false, 0,
-       "unknown request type 14\n"},
+      {"a CompareRequest", compare_request(1), false, expect_kind::answers,
+       {{ldap_compare_response, 6, {}}}, false, 0, ""},
+      {"a ModifyDNRequest", modify_dn_request(1), false, expect_kind::notice, {}, false, 0,
+       "unknown request type 12\n"},
       {"an unbind followed by a search in one write", unbind_request(1) + search, false,
        expect_kind::closes, {}, false, 0, ""},
       {"a delete with an empty DN, then a search", wire::del_request(1, "") + search, false,
