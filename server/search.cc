@@ -37,6 +37,7 @@
 #include "query/match.h"
 #include "query/set_pool.h"
 #include "server/operations.h"
+#include "server/root_dse.h"
 #include "store/candidate_set.h"
 #include "store/compare.h"
 #include "store/data_file.h"
@@ -694,6 +695,11 @@ void search_operation(int fd, int64_t message_id, const char* contents, uint64_t
   }
   if (trace_enabled) trace_request(&q);
   resolve_filter_attributes(q.filter);
+  if (is_root_dse_search(&q)) {
+    answer_root_dse(fd, message_id, &q);
+    free_search_request(&q);
+    return;
+  }
   resolve_requested(&q);
 
   bool all = q.attributes == nullptr;
