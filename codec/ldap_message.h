@@ -33,6 +33,7 @@ constexpr uint64_t ldap_extended_response = 24;
 // Extended operations (LDAPOIDs) the server knows.
 constexpr char ldap_oid_start_tls[] = "1.3.6.1.4.1.1466.20037";           // RFC 4511 4.14
 constexpr char ldap_oid_who_am_i[] = "1.3.6.1.4.1.4203.1.11.3";           // RFC 4532
+constexpr char ldap_oid_password_modify[] = "1.3.6.1.4.1.4203.1.11.1";    // RFC 3062
 constexpr char ldap_oid_notice_of_disconnection[] = "1.3.6.1.4.1.1466.20036";  // RFC 4511 4.4.1
 
 // resultCodes the server sends.

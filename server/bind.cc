@@ -223,3 +223,19 @@ void refresh_bound_identity() {
   }
   acl_refresh_subjects(entry);
 }
+
+int entry_password_matches(counted_str dn, counted_str password) {
+  if (dn.len == 0) return 0;
+  uint64_t number;
+  journal_entry* entry = nullptr;
+  if (lookupdn(dn, &number, &entry) != 1) return 0;
+  const char* stored = nullptr;
+  if (entry != nullptr) {
+    stored = journal_password(entry);
+  } else if (number < data_store.record_count && data_store.user_password_name != 0) {
+    const uint32_t value =
+        record_value(record_offset(static_cast<uint32_t>(number)), data_store.user_password_name);
+    if (value != 0) stored = data_store.base + value;
+  }
+  return stored != nullptr && check_password(stored, password) != 0 ? 1 : 0;
+}

@@ -8,6 +8,8 @@
 #ifndef FERROWYN_SERVER_BIND_H_
 #define FERROWYN_SERVER_BIND_H_
 
+#include "core/counted_str.h"
+
 // Makes the client anonymous: bound_record 0, bound_dn null, and the ACL
 // subjects recomputed for nobody (only "everyone" subjects apply). A new
 // connection starts this way, so no client inherits the rights of one that
@@ -22,5 +24,9 @@ void reset_bound_identity();
 // the one the identity was set on, or when no one is bound. Call it after
 // every change_check.
 void refresh_bound_identity();
+
+// Whether the entry with the normalised DN exists and its userPassword
+// accepts the password, as a bind would check it: 1 or 0.
+int entry_password_matches(counted_str dn, counted_str password);
 
 #endif  // FERROWYN_SERVER_BIND_H_

@@ -23,6 +23,11 @@ void delete_operation(int fd, int64_t message_id, const char* contents, uint64_t
                       const char* end);
 void compare_operation(int fd, int64_t message_id, const char* contents, uint64_t len,
                        const char* end);
+// The steps of a ModifyRequest after its decode (the checks, the journal's
+// exclusive hold, the append): its result code. For operations that change
+// an entry the way a modify does, such as a password change.
+struct modify_request;
+uint64_t apply_modify(const modify_request* r);
 void extended_operation(int fd, int64_t message_id, const char* contents, uint64_t len,
                         const char* end);
 

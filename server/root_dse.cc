@@ -132,7 +132,10 @@ uint64_t values_of(uint64_t i, const contexts& c, string_node* storage) {
       for (uint64_t k = 0; k < c.count; ++k) add(c.dns[k]);
       break;
     case 2: add(text("3")); break;
-    case 3: add(text(ldap_oid_who_am_i)); break;
+    case 3:
+      add(text(ldap_oid_password_modify));
+      add(text(ldap_oid_who_am_i));
+      break;
     case 4: add(text(kVendorName)); break;
     case 5: add(text(kVendorVersion)); break;
     default: break;

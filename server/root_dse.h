@@ -19,7 +19,8 @@ bool is_root_dse_search(const search_request* q);
 //   objectClass           top
 //   namingContexts        every entry whose parent is no entry
 //   supportedLDAPVersion  3
-//   supportedExtension    1.3.6.1.4.1.4203.1.11.3 ("Who am I?")
+//   supportedExtension    1.3.6.1.4.1.4203.1.11.1 (Password Modify) and
+//                         1.3.6.1.4.1.4203.1.11.3 ("Who am I?")
 //   vendorName            ferrowyn
 //   vendorVersion         the version of this build
 void answer_root_dse(int fd, int64_t message_id, const search_request* q);

@@ -495,6 +495,8 @@ void trace_add(const add_request& r, counted_str dn) {
 
 }  // namespace
 
+uint64_t apply_modify(const modify_request* r) { return modify(r); }
+
 void modify_operation(int fd, int64_t message_id, const char* contents, uint64_t,
                       const char* end) {
   static constexpr char kReceived[] = "modifyrequest!\n";

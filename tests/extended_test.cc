@@ -1,5 +1,5 @@
 // Extended operations end to end: "Who am I?" with ldapwhoami and
-// python3-ldap3, StartTLS refused so that `ldapsearch -Z` goes on in clear
+// python3-ldap3, Password Modify with ldappasswd and python3-ldap3, StartTLS refused so that `ldapsearch -Z` goes on in clear
 // (and `-ZZ`, which insists, stops), and any other request name answered
 // protocolError on a connection that goes on.
 #include <gtest/gtest.h>
@@ -19,6 +19,9 @@ namespace {
 
 const char* const kLdapwhoami = "/usr/bin/ldapwhoami";
 const char* const kLdapsearch = "/usr/bin/ldapsearch";
+const char* const kLdappasswd = "/usr/bin/ldappasswd";
+const char* const kAdmin = "cn=admin,dc=example,dc=com";
+const char* const kBob = "uid=bob,ou=people,dc=example,dc=com";
 constexpr char kPython[] = "/usr/bin/python3";
 const char* const kAlice = "uid=alice,ou=people,dc=example,dc=com";
 
@@ -185,3 +188,108 @@ TEST_F(Extended, WhoAmIWithPython3Ldap3) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, std::string("None\ndn:") + kAlice + "\n");
 }
+
+// ---- Password Modify ------------------------------------------------------------
+
+// The exit status of a simple bind as dn with password (0 bound, 49 not).
+int bind_status(const std::string& url, const std::string& dn, const std::string& password) {
+  return run_program(kLdapwhoami, {"-x", "-H", url, "-D", dn, "-w", password}).status;
+}
+
+TEST_F(Extended, PasswordModifyWithLdappasswd) {
+  if (access(kLdappasswd, X_OK) != 0) GTEST_SKIP() << "needs ldap-utils";
+  const std::vector<std::string> as_alice = {"-x", "-H", url(), "-D", kAlice, "-w", "wonderland"};
+  const auto ldappasswd = [&](std::vector<std::string> args, const std::vector<std::string>& more) {
+    args.insert(args.end(), more.begin(), more.end());
+    return run_program(kLdappasswd, args);
+  };
+  // Her own, with the old password: the new one binds, the old one no more.
+  run_result r = ldappasswd(as_alice, {"-a", "wonderland", "-s", "looking-glass"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(bind_status(url(), kAlice, "looking-glass"), 0);
+  EXPECT_EQ(bind_status(url(), kAlice, "wonderland"), 49);
+  // Stored hashed, never in clear.
+  const std::string journal = read_file(srv_.dir.file("journal"));
+  EXPECT_EQ(journal.find("looking-glass"), std::string::npos);
+  EXPECT_NE(journal.find("userPassword: {MD5}"), std::string::npos);
+
+  const std::vector<std::string> as_alice_now = {"-x", "-H", url(), "-D", kAlice, "-w",
+                                                 "looking-glass"};
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    std::string answer;  // in ldappasswd's output
+  } refusals[] = {
+      {"a wrong old password", {"-a", "wrong", "-s", "x1"}, "Invalid credentials (49)"},
+      {"another's password, without the right", {"-s", "x2", kBob}, "Insufficient access (50)"},
+  };
+  for (const auto& c : refusals) {
+    SCOPED_TRACE(c.what);
+    r = ldappasswd(as_alice_now, c.args);
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE((r.out + r.err).find(c.answer), std::string::npos) << r.out << r.err;
+  }
+  r = run_program(kLdappasswd, {"-x", "-H", url(), "-s", "x3"});
+  EXPECT_NE((r.out + r.err).find("unwilling to perform (53)"), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(bind_status(url(), kAlice, "looking-glass"), 0);
+  EXPECT_EQ(bind_status(url(), kBob, "builder"), 0);
+
+  // The administrator sets bob's, then has one generated for him.
+  const std::vector<std::string> as_admin = {"-x", "-H", url(), "-D", kAdmin, "-w", "admin"};
+  r = ldappasswd(as_admin, {"-s", "bob-the-builder", kBob});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(bind_status(url(), kBob, "bob-the-builder"), 0);
+  EXPECT_EQ(bind_status(url(), kBob, "builder"), 49);
+  r = ldappasswd(as_admin, {kBob});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string head = "New password: ";
+  ASSERT_EQ(r.out.compare(0, head.size(), head), 0) << r.out;
+  const std::string generated = r.out.substr(head.size(), r.out.find('\n') - head.size());
+  EXPECT_EQ(generated.size(), 16u);
+  EXPECT_EQ(bind_status(url(), kBob, generated), 0);
+  EXPECT_EQ(bind_status(url(), kBob, "bob-the-builder"), 49);
+}
+
+TEST_F(Extended, PasswordModifyWithPython3Ldap3) {
+  if (access(kPython, X_OK) != 0) GTEST_SKIP() << "no " << kPython;
+  if (run_program(kPython, {"-c", "import ldap3"}).status != 0)
+    GTEST_SKIP() << "python3-ldap3 is not installed";
+  const std::string script =
+      "import sys, ldap3\n"
+      "server = ldap3.Server('127.0.0.1', port=int(sys.argv[1]))\n"
+      "alice = ldap3.Connection(server, sys.argv[2], 'wonderland', auto_bind=True)\n"
+      "print(alice.extend.standard.modify_password(old_password='wonderland',\n"
+      "                                            new_password='rabbit-hole'))\n"
+      "print(ldap3.Connection(server, sys.argv[2], 'rabbit-hole').bind())\n"
+      "print(ldap3.Connection(server, sys.argv[2], 'wonderland').bind())\n";
+  const run_result r = run_program(kPython, {"-c", script, std::to_string(srv_.port), kAlice});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "True\nTrue\nFalse\n");
+}
+
+// A request value that does not decode gets protocolError, the connection
+// goes on and nothing is written.
+TEST_F(Extended, PasswordModifyValuesThatDoNotDecode) {
+  const int fd = connect_to(srv_.port);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ask(fd, bind_request(1, kAlice, "wonderland")).code, 0);
+  const std::string values[] = {
+      wire::octets("x"),                                                  // no SEQUENCE
+      wire::tlv(0x30, wire::tlv(0x82, "new") + wire::tlv(0x81, "old")),  // out of order
+      wire::tlv(0x30, wire::tlv(0x83, "x")),                              // no such field
+      wire::tlv(0x30, wire::tlv(0xa2, "x")),                              // constructed
+      wire::tlv(0x30, wire::tlv(0x82, "new")) + "z",                      // bytes after it
+  };
+  for (const std::string& v : values) {
+    SCOPED_TRACE(to_hex(v));
+    const extended_answer a = ask(fd, ldap_message(2, ldap_extended_request,
+                                                   wire::tlv(0x80, ldap_oid_password_modify) +
+                                                       wire::tlv(0x81, v)));
+    EXPECT_EQ(a.id, 2);
+    EXPECT_EQ(a.code, 2);
+  }
+  EXPECT_EQ(read_file(srv_.dir.file("journal")), "");
+  EXPECT_EQ(ask(fd, extended(3, ldap_oid_who_am_i)).code, 0);
+  close(fd);
+}
+

@@ -57,6 +57,7 @@ TEST_F(RootDse, AnsweredAsClientsAskForIt) {
       "dn:\n"
       "namingContexts: dc=example,dc=com\n"
       "supportedLDAPVersion: 3\n"
+      "supportedExtension: 1.3.6.1.4.1.4203.1.11.1\n"
       "supportedExtension: 1.3.6.1.4.1.4203.1.11.3\n"
       "vendorName: ferrowyn\n"
       "vendorVersion: 0.3\n\n";
@@ -110,5 +111,7 @@ TEST_F(RootDse, Python3Ldap3ReadsItWithGetInfo) {
       "      [e[0] for e in server.info.supported_extensions], server.info.vendor_name)\n";
   const run_result r = run_program(kPython, {"-c", script, std::to_string(srv_.port)});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "['dc=example,dc=com'] ['3'] ['1.3.6.1.4.1.4203.1.11.3'] ['ferrowyn']\n");
+  EXPECT_EQ(r.out,
+            "['dc=example,dc=com'] ['3'] ['1.3.6.1.4.1.4203.1.11.1', '1.3.6.1.4.1.4203.1.11.3'] "
+            "['ferrowyn']\n");
 }
