@@ -240,3 +240,52 @@ uint64_t ldap_decode_compare_request(const char* start, const char* end, counted
   if (v == 0 || p + t + v != end) return 0;
   return static_cast<uint64_t>(end - start);
 }
+
+// ---- Controls -------------------------------------------------------------------
+
+int64_t ldap_decode_controls(const char* start, const char* end, ldap_control* out) {
+  if (start == end) return 0;
+  unsigned cls, constructed;
+  uint64_t tag;
+  const char* content;
+  uint64_t len;
+  const uint64_t all = ber_decode_header(start, end, &cls, &constructed, &tag, &content, &len);
+  if (all == 0 || start + all != end || cls != ber_context || constructed != ber_constructed ||
+      tag != 0)
+    return -1;
+  const char* p = content;
+  const char* list_end = content + len;
+  int64_t count = 0;
+  while (p < list_end) {
+    if (static_cast<uint64_t>(count) == ldap_max_controls) return -1;
+    uint64_t control_len = 0;
+    const uint64_t s = ber_decode_sequence(p, list_end, &control_len);
+    if (s == 0) return -1;
+    const char* q = p + s;
+    const char* control_end = q + control_len;
+    ldap_control& c = out[count];
+    c = ldap_control{{0, nullptr}, 0, {0, nullptr}};
+    const uint64_t t = ber_decode_string(q, control_end, &c.type);
+    if (t == 0) return -1;
+    q += t;
+    if (q < control_end && static_cast<unsigned char>(*q) == 0x01) {
+      // BOOLEAN: clients send TRUE as 0xff (DER) or any other non-zero
+      // byte (BER), so only the length is strict.
+      const char* b;
+      uint64_t b_len;
+      const uint64_t n = ber_decode_header(q, control_end, &cls, &constructed, &tag, &b, &b_len);
+      if (n == 0 || b_len != 1) return -1;
+      c.critical = *b != 0 ? 1 : 0;
+      q += n;
+    }
+    if (q < control_end) {
+      const uint64_t v = ber_decode_string(q, control_end, &c.value);
+      if (v == 0) return -1;
+      q += v;
+    }
+    if (q != control_end) return -1;
+    p = control_end;
+    ++count;
+  }
+  return count;
+}

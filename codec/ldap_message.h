@@ -43,6 +43,7 @@ constexpr uint64_t ldap_protocol_error = 2;
 constexpr uint64_t ldap_compare_false = 5;
 constexpr uint64_t ldap_compare_true = 6;
 constexpr uint64_t ldap_auth_method_not_supported = 7;
+constexpr uint64_t ldap_unavailable_critical_extension = 12;
 constexpr uint64_t ldap_no_such_attribute = 16;
 constexpr uint64_t ldap_no_such_object = 32;
 constexpr uint64_t ldap_inappropriate_authentication = 48;
@@ -120,5 +121,21 @@ uint64_t ldap_encode_extended_response(char* dest, uint64_t result_code, const c
 // description may not be empty. Returns end - start, or 0.
 uint64_t ldap_decode_compare_request(const char* start, const char* end, counted_str* dn,
                                      counted_str* type, counted_str* value);
+
+// One control of a request (RFC 4511 4.1.11); the strings point into the
+// message.
+struct ldap_control {
+  counted_str type;    // controlType, an LDAPOID
+  int critical;        // criticality, FALSE when absent
+  counted_str value;   // controlValue; bytes null when absent
+};
+// The most controls one request may carry.
+constexpr uint64_t ldap_max_controls = 16;
+// The controls of a request: [start, end) is what follows the protocolOp
+// inside the LDAPMessage, empty when there are none, else exactly one
+// controls [0] SEQUENCE OF Control. Fills out (room for ldap_max_controls)
+// and returns the number of controls, or -1 when they do not decode or are
+// more than ldap_max_controls.
+int64_t ldap_decode_controls(const char* start, const char* end, ldap_control* out);
 
 #endif  // FERROWYN_CODEC_LDAP_MESSAGE_H_

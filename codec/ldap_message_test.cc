@@ -531,4 +531,50 @@ TEST(LdapCompareRequest, Decode) {
   }
 }
 
+TEST(LdapControls, Decode) {
+  const struct {
+    const char* what;
+    const char* hex;
+    int64_t count;
+    int critical;       // of the first control
+    const char* value;  // of the first control, null for none
+  } cases[] = {
+      {"none", "", 0, 0, nullptr},
+      {"one, type only", "a0 05 30 03 04 01 31", 1, 0, nullptr},
+      {"critical as DER TRUE", "a0 08 30 06 04 01 31 01 01 ff", 1, 1, nullptr},
+      {"critical as another non-zero byte", "a0 08 30 06 04 01 31 01 01 01", 1, 1, nullptr},
+      {"criticality FALSE and a value", "a0 0c 30 0a 04 01 31 01 01 00 04 02 76 77", 1, 0, "vw"},
+      {"two", "a0 0a 30 03 04 01 31 30 03 04 01 32", 2, 0, nullptr},
+      {"an empty list", "a0 00", 0, 0, nullptr},
+      {"not [0]", "30 05 30 03 04 01 31", -1, 0, nullptr},
+      {"bytes after the list", "a0 05 30 03 04 01 31 00", -1, 0, nullptr},
+      {"a control that is no SEQUENCE", "a0 03 04 01 31", -1, 0, nullptr},
+      {"a BOOLEAN of two bytes", "a0 09 30 07 04 01 31 01 02 00 ff", -1, 0, nullptr},
+      {"bytes after the value", "a0 08 30 06 04 01 31 04 00 00", -1, 0, nullptr},
+      {"a list longer than the bytes", "a0 09 30 03 04 01 31", -1, 0, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Input in(Hex(c.hex));
+    ldap_control out[ldap_max_controls];
+    const int64_t n = ldap_decode_controls(in.begin(), in.end(), out);
+    EXPECT_EQ(n, c.count);
+    if (n <= 0) continue;
+    EXPECT_EQ(std::string(out[0].type.bytes, out[0].type.len), "1");
+    EXPECT_EQ(out[0].critical, c.critical);
+    if (c.value == nullptr) {
+      EXPECT_EQ(out[0].value.bytes, nullptr);
+    } else {
+      EXPECT_EQ(std::string(out[0].value.bytes, out[0].value.len), c.value);
+    }
+  }
+  // One more than the most taken.
+  std::string many;
+  for (uint64_t i = 0; i <= ldap_max_controls; ++i) many += Hex("30 03 04 01 31");
+  std::string list = Hex("a0") + static_cast<char>(many.size()) + many;
+  Input in(list);
+  ldap_control out[ldap_max_controls];
+  EXPECT_EQ(ldap_decode_controls(in.begin(), in.end(), out), -1);
+}
+
 }  // namespace

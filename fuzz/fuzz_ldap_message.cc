@@ -160,6 +160,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(again > 0);
   }
 
+  {
+    // The controls behind the protocolOp, as the connection reads them.
+    ldap_control controls[ldap_max_controls];
+    const int64_t n = ldap_decode_controls(contents + len, end, controls);
+    FUZZ_CHECK(n >= -1 && n <= static_cast<int64_t>(ldap_max_controls));
+    for (int64_t i = 0; i < n; ++i) {
+      FUZZ_CHECK(inside(controls[i].type, contents + len, end));
+      if (controls[i].value.bytes != nullptr) {
+        FUZZ_CHECK(inside(controls[i].value, contents + len, end));
+      }
+    }
+  }
+
   switch (op) {
     case ldap_compare_request: compare(contents, len); break;
     case ldap_extended_request: extended(contents, len); break;

@@ -41,9 +41,68 @@ void notice_of_disconnection(int w, const char* message) {
   }
 }
 
+// The response operation of a request, 0 for one that has none (unbind,
+// abandon) or that the server does not know.
+uint64_t response_of(uint64_t op) {
+  switch (op) {
+    case ldap_bind_request: return ldap_bind_response;
+    case ldap_search_request: return ldap_search_result_done;
+    case ldap_modify_request: return ldap_modify_response;
+    case ldap_add_request: return ldap_add_response;
+    case ldap_del_request: return ldap_del_response;
+    case ldap_compare_request: return ldap_compare_response;
+    case ldap_extended_request: return ldap_extended_response;
+    default: return 0;
+  }
+}
+
+void answer_result(int w, int64_t message_id, uint64_t response, uint64_t code,
+                   const char* message) {
+  char out[256];
+  const uint64_t body = ldap_encode_result(nullptr, code, "", message);
+  const uint64_t header =
+      ldap_encode_message_header(nullptr, static_cast<uint64_t>(message_id), response, body);
+  if (header + body > sizeof out) return;
+  ldap_encode_result(out + header, code, "", message);
+  ldap_encode_message_header(out, static_cast<uint64_t>(message_id), response, body);
+  if (write(w, out, header + body) < 0) {
+    // A client that has gone away is noticed by the next read.
+  }
+}
+
+// Whether the server acts on a control of this type for this operation.
+// None yet: a critical control is then refused, any other ignored.
+bool control_supported(uint64_t, counted_str) { return false; }
+
+// The request's controls (RFC 4511 4.1.11): false, with the answer sent,
+// when they do not decode (protocolError) or one marked critical is not
+// one the server acts on for this operation (unavailableCriticalExtension),
+// so the operation is not performed. Unbind and abandon have no answer and
+// their controls are not looked at.
+bool controls_acceptable(int w, int64_t message_id, uint64_t op, const char* controls,
+                         const char* end) {
+  const uint64_t response = response_of(op);
+  if (response == 0) return true;
+  ldap_control list[ldap_max_controls];
+  const int64_t n = ldap_decode_controls(controls, end, list);
+  if (n < 0) {
+    answer_result(w, message_id, response, ldap_protocol_error, "malformed controls");
+    return false;
+  }
+  for (int64_t i = 0; i < n; ++i) {
+    if (list[i].critical != 0 && !control_supported(op, list[i].type)) {
+      answer_result(w, message_id, response, ldap_unavailable_critical_extension,
+                    "critical control not supported");
+      return false;
+    }
+  }
+  return true;
+}
+
 // Handles one decoded message; false when the connection must end.
 bool dispatch(int w, int64_t message_id, uint64_t op, const char* contents, uint64_t len,
               const char* end) {
+  if (!controls_acceptable(w, message_id, op, contents + len, end)) return true;
   switch (op) {
     case ldap_bind_request:
       bind_operation(w, message_id, contents, len, end);
