@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "codec/ldap_message.h"
+#include "core/bytes.h"
 #include "core/diag.h"
 #include "core/out_buffer.h"
 #include "journal/journal_store.h"
@@ -70,9 +71,14 @@ void answer_result(int w, int64_t message_id, uint64_t response, uint64_t code,
   }
 }
 
-// Whether the server acts on a control of this type for this operation.
-// None yet: a critical control is then refused, any other ignored.
-bool control_supported(uint64_t, counted_str) { return false; }
+// Whether the server acts on a control of this type for this operation:
+// simple paged results on a search. A critical control of any other kind
+// is refused, a non-critical one ignored.
+bool control_supported(uint64_t op, counted_str type) {
+  static constexpr char kPagedResults[] = "1.2.840.113556.1.4.319";
+  return op == ldap_search_request && type.len == sizeof kPagedResults - 1 &&
+         compare_bytes(type.bytes, type.len, kPagedResults) == 0;
+}
 
 // The request's controls (RFC 4511 4.1.11): false, with the answer sent,
 // when they do not decode (protocolError) or one marked critical is not

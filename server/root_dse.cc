@@ -113,8 +113,9 @@ struct dse_attribute {
 };
 
 constexpr dse_attribute kAttributes[] = {
-    {"objectClass", false},        {"namingContexts", true}, {"supportedLDAPVersion", true},
-    {"supportedExtension", true},  {"vendorName", true},     {"vendorVersion", true},
+    {"objectClass", false},       {"namingContexts", true}, {"supportedLDAPVersion", true},
+    {"supportedControl", true},   {"supportedExtension", true}, {"vendorName", true},
+    {"vendorVersion", true},
 };
 constexpr uint64_t kAttributeCount = sizeof kAttributes / sizeof kAttributes[0];
 
@@ -132,12 +133,13 @@ uint64_t values_of(uint64_t i, const contexts& c, string_node* storage) {
       for (uint64_t k = 0; k < c.count; ++k) add(c.dns[k]);
       break;
     case 2: add(text("3")); break;
-    case 3:
+    case 3: add(text("1.2.840.113556.1.4.319")); break;  // simple paged results
+    case 4:
       add(text(ldap_oid_password_modify));
       add(text(ldap_oid_who_am_i));
       break;
-    case 4: add(text(kVendorName)); break;
-    case 5: add(text(kVendorVersion)); break;
+    case 5: add(text(kVendorName)); break;
+    case 6: add(text(kVendorVersion)); break;
     default: break;
   }
   return n;

@@ -19,6 +19,7 @@ bool is_root_dse_search(const search_request* q);
 //   objectClass           top
 //   namingContexts        every entry whose parent is no entry
 //   supportedLDAPVersion  3
+//   supportedControl      1.2.840.113556.1.4.319 (simple paged results)
 //   supportedExtension    1.3.6.1.4.1.4203.1.11.1 (Password Modify) and
 //                         1.3.6.1.4.1.4203.1.11.3 ("Who am I?")
 //   vendorName            ferrowyn

@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "codec/ber.h"
 #include "codec/filter.h"
 #include "codec/ldap_message.h"
 #include "core/bytes.h"
@@ -195,6 +196,34 @@ struct search_marks {
   }
 };
 
+// Simple paged results (RFC 2696): the page of the answer this request
+// sends. The cookie handed to the client is self-contained (where the page
+// ends, and a fingerprint of the request and of the data it was answered
+// from), so the server keeps no state between pages.
+struct page_state {
+  bool active = false;
+  uint64_t first = 0;  // entries of the earlier pages: where this page starts
+  uint64_t skip = 0;   // of those, still to pass over
+  uint64_t size = 0;   // entries this page may hold
+  uint64_t sent = 0;   // entries this page holds so far
+  bool more = false;   // an entry beyond this page was found
+
+  // Whether the entry found next goes into this page.
+  bool take() {
+    if (!active) return true;
+    if (skip > 0) {
+      --skip;
+      return false;
+    }
+    if (sent == size) {
+      more = true;
+      return false;
+    }
+    ++sent;
+    return true;
+  }
+};
+
 // What every answer of one request shares.
 struct search_context {
   const search_request* request;
@@ -208,6 +237,7 @@ struct search_context {
   uint64_t name_count;
   counted_str dn_name_text;  // the attribute table's text of "dn"
   search_marks* marks;       // the journal entries this search has dealt with
+  page_state* page;          // the page being sent, when the client pages
 };
 
 // The attributes of the entry being sent. Values are appended attribute by
@@ -574,6 +604,7 @@ struct data_file_answers {
       return false;
     }
     ++n;
+    if (!ctx->page->take()) return true;
     if (e != nullptr) {
       send_journal_entry(ctx, e);
     } else {
@@ -633,10 +664,11 @@ void answer_journal_entry(const search_context* ctx, const search_request* q,
   if (ctx->marks->marked(e)) {
     // Dealt with by the data-file pass; one it could not send for the size
     // limit is sent here, as every matching journal entry is.
-    if (e == ctx->marks->held_over) send_journal_entry(ctx, e);
+    if (e == ctx->marks->held_over && ctx->page->take()) send_journal_entry(ctx, e);
     return;
   }
-  if (journal_matches_search(e, q) && journal_visible(ctx, e)) send_journal_entry(ctx, e);
+  if (journal_matches_search(e, q) && journal_visible(ctx, e) && ctx->page->take())
+    send_journal_entry(ctx, e);
 }
 
 // Every journal entry the data-file pass has not dealt with that matches,
@@ -672,21 +704,136 @@ void journal_pass(const search_context* ctx, const search_request* q) {
     answer_journal_entry(ctx, q, e);
 }
 
-void send_done(int fd, int64_t message_id, uint64_t result_code) {
-  constexpr uint64_t kDoneRoom = 64;
+// The paged results control's OID.
+constexpr char kPagedResults[] = "1.2.840.113556.1.4.319";
+constexpr uint64_t kCookieSize = 16;
+
+// The response control of a page: SEQUENCE { size 0 (no estimate),
+// cookie }, as controls [0] to follow the SearchResultDone. Returns its
+// size; writes when dest is not null.
+uint64_t encode_page_control(char* dest, const char* cookie, uint64_t cookie_len) {
+  const uint64_t oid = static_cast<uint64_t>(ber_encode_string(
+      nullptr, ber_universal, ber_primitive, ber_tag_octet_string, kPagedResults, sizeof kPagedResults - 1));
+  const uint64_t number = ber_encode_integer(nullptr, ber_universal, ber_primitive, ber_tag_integer, 0);
+  const uint64_t cookie_field = static_cast<uint64_t>(
+      ber_encode_string(nullptr, ber_universal, ber_primitive, ber_tag_octet_string, cookie, cookie_len));
+  const uint64_t inner = number + cookie_field;
+  const uint64_t inner_seq = ber_encode_header(nullptr, ber_universal, ber_constructed, ber_tag_sequence, inner) + inner;
+  const uint64_t value = ber_encode_header(nullptr, ber_universal, ber_primitive, ber_tag_octet_string, inner_seq) + inner_seq;
+  const uint64_t control = oid + value;
+  const uint64_t control_seq = ber_encode_header(nullptr, ber_universal, ber_constructed, ber_tag_sequence, control) + control;
+  const uint64_t total = ber_encode_header(nullptr, ber_context, ber_constructed, 0, control_seq) + control_seq;
+  if (dest == nullptr) return total;
+  char* p = dest;
+  p += ber_encode_header(p, ber_context, ber_constructed, 0, control_seq);
+  p += ber_encode_header(p, ber_universal, ber_constructed, ber_tag_sequence, control);
+  p += ber_encode_string(p, ber_universal, ber_primitive, ber_tag_octet_string, kPagedResults,
+                         sizeof kPagedResults - 1);
+  p += ber_encode_header(p, ber_universal, ber_primitive, ber_tag_octet_string, inner_seq);
+  p += ber_encode_header(p, ber_universal, ber_constructed, ber_tag_sequence, inner);
+  p += ber_encode_integer(p, ber_universal, ber_primitive, ber_tag_integer, 0);
+  ber_encode_string(p, ber_universal, ber_primitive, ber_tag_octet_string, cookie, cookie_len);
+  return total;
+}
+
+// The SearchResultDone, with the page's control when the client pages
+// (cookie null otherwise), appended to the answer and written with it.
+void send_done(int fd, int64_t message_id, uint64_t result_code, const char* cookie = nullptr,
+               uint64_t cookie_len = 0) {
+  constexpr uint64_t kDoneRoom = 128;
   if (sizeof answer_bytes - answer_used < kDoneRoom) flush_answer(fd);
   char* buf = answer_bytes + answer_used;
   const uint64_t size = ldap_encode_result(nullptr, result_code, "", "");
-  const uint64_t header = ldap_encode_message_header(buf, static_cast<uint64_t>(message_id),
-                                                     ldap_search_result_done, size);
-  ldap_encode_result(buf + header, result_code, "", "");
-  answer_used += header + size;
+  const uint64_t controls = cookie != nullptr ? encode_page_control(nullptr, cookie, cookie_len) : 0;
+  // SEQUENCE { messageID, protocolOp, controls }: the header counts the
+  // controls behind the protocolOp.
+  const uint64_t id = ber_encode_integer(nullptr, ber_universal, ber_primitive, ber_tag_integer,
+                                         static_cast<uint64_t>(message_id));
+  const uint64_t op = ber_encode_header(nullptr, ber_application, ber_constructed,
+                                        ldap_search_result_done, size);
+  char* p = buf;
+  p += ber_encode_header(p, ber_universal, ber_constructed, ber_tag_sequence, id + op + size + controls);
+  p += ber_encode_integer(p, ber_universal, ber_primitive, ber_tag_integer,
+                          static_cast<uint64_t>(message_id));
+  p += ber_encode_header(p, ber_application, ber_constructed, ldap_search_result_done, size);
+  p += ldap_encode_result(p, result_code, "", "");
+  if (cookie != nullptr) p += encode_page_control(p, cookie, cookie_len);
+  answer_used += static_cast<uint64_t>(p - buf);
   flush_answer(fd);
+}
+
+// ---- Paging -------------------------------------------------------------------------
+
+// A fingerprint of the request (its protocolOp's bytes, so the same search
+// on every page) and of the data it is answered from: a cookie is honoured
+// only while both are unchanged.
+uint64_t page_fingerprint(const char* contents, uint64_t len) {
+  uint64_t h = 14695981039346656037ull;
+  const auto mix = [&h](uint64_t v) {
+    for (int i = 0; i < 8; ++i) {
+      h = (h ^ (v & 0xff)) * 1099511628211ull;
+      v >>= 8;
+    }
+  };
+  for (uint64_t i = 0; i < len; ++i) h = (h ^ static_cast<unsigned char>(contents[i])) * 1099511628211ull;
+  mix(data_store.generation);
+  mix(static_cast<uint64_t>(journal_status.st_size));
+  mix(static_cast<uint64_t>(journal_status.st_ino));
+  return h;
+}
+
+void put_u64(char* dest, uint64_t v) {
+  for (int i = 0; i < 8; ++i) dest[i] = static_cast<char>(v >> (8 * i));
+}
+
+uint64_t get_u64(const char* src) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(src[i]);
+  return v;
+}
+
+// What the request's paged results control asks for.
+enum class paging { none, page, abandon, bad_value, stale_cookie };
+
+paging read_page_request(const char* controls, const char* end, const char* contents, uint64_t len,
+                         page_state* page) {
+  ldap_control list[ldap_max_controls];
+  const int64_t n = ldap_decode_controls(controls, end, list);
+  for (int64_t i = 0; i < n; ++i) {
+    const ldap_control& c = list[i];
+    if (c.type.len != sizeof kPagedResults - 1 ||
+        compare_bytes(c.type.bytes, c.type.len, kPagedResults) != 0)
+      continue;
+    // realSearchControlValue ::= SEQUENCE { size INTEGER, cookie OCTET STRING }
+    if (c.value.bytes == nullptr) return paging::bad_value;
+    const char* v_end = c.value.bytes + c.value.len;
+    uint64_t seq_len = 0;
+    const uint64_t s = ber_decode_sequence(c.value.bytes, v_end, &seq_len);
+    if (s == 0 || c.value.len - s != seq_len) return paging::bad_value;
+    int64_t size = 0;
+    const uint64_t k = ber_decode_integer(c.value.bytes + s, v_end, &size);
+    if (k == 0 || size < 0) return paging::bad_value;
+    counted_str cookie{0, nullptr};
+    const uint64_t m = ber_decode_string(c.value.bytes + s + k, v_end, &cookie);
+    if (m == 0 || c.value.bytes + s + k + m != v_end) return paging::bad_value;
+    if (cookie.len != 0) {
+      if (cookie.len != kCookieSize || get_u64(cookie.bytes + 8) != page_fingerprint(contents, len))
+        return paging::stale_cookie;
+      page->first = get_u64(cookie.bytes);
+      page->skip = page->first;
+    }
+    if (size == 0) return paging::abandon;
+    page->active = true;
+    page->size = static_cast<uint64_t>(size);
+    return paging::page;
+  }
+  return paging::none;
 }
 
 }  // namespace
 
-void search_operation(int fd, int64_t message_id, const char* contents, uint64_t, const char* end) {
+void search_operation(int fd, int64_t message_id, const char* contents, uint64_t len,
+                      const char* end) {
   search_request q;
   if (ldap_decode_search_request(contents, end, &q) == 0) {
     static constexpr char kText[] = "couldn't parse search request!\n";
@@ -721,11 +868,42 @@ void search_operation(int fd, int64_t message_id, const char* contents, uint64_t
   ctx.dn_name_text = counted_str{cstr_length(dn_text), dn_text};
   search_marks marks;
   ctx.marks = &marks;
+  page_state page;
+  ctx.page = &page;
+  const paging paged = read_page_request(contents + len, end, contents, len, &page);
+  if (paged == paging::bad_value || paged == paging::stale_cookie || paged == paging::abandon) {
+    free_search_request(&q);
+    // An abandoned paging ends with an empty cookie; a cookie that no
+    // longer fits the data (a reload, a change to the journal) or the
+    // request ends the paging: the client starts again.
+    if (paged == paging::abandon) {
+      send_done(fd, message_id, ldap_success, "", 0);
+    } else if (paged == paging::stale_cookie) {
+      send_done(fd, message_id, ldap_unwilling_to_perform, "", 0);
+    } else {
+      send_done(fd, message_id, ldap_protocol_error);
+    }
+    return;
+  }
+  // While paging, the pages are the limit: the client's sizeLimit is not
+  // applied to each page.
+  if (page.active) q.sizeLimit = 0;
 
   const bool complete = data_file_pass(&ctx, &q);
   // The journal pass is not limited: it holds the entries changed since
   // the data file was built, and they are always answered.
   journal_pass(&ctx, &q);
   free_search_request(&q);
-  send_done(fd, message_id, complete ? ldap_success : kSizeLimitExceeded);
+  if (!page.active) {
+    send_done(fd, message_id, complete ? ldap_success : kSizeLimitExceeded);
+    return;
+  }
+  char cookie[kCookieSize];
+  uint64_t cookie_len = 0;
+  if (page.more) {
+    put_u64(cookie, page.first + page.sent);
+    put_u64(cookie + 8, page_fingerprint(contents, len));
+    cookie_len = kCookieSize;
+  }
+  send_done(fd, message_id, ldap_success, cookie, cookie_len);
 }

@@ -57,6 +57,7 @@ TEST_F(RootDse, AnsweredAsClientsAskForIt) {
       "dn:\n"
       "namingContexts: dc=example,dc=com\n"
       "supportedLDAPVersion: 3\n"
+      "supportedControl: 1.2.840.113556.1.4.319\n"
       "supportedExtension: 1.3.6.1.4.1.4203.1.11.1\n"
       "supportedExtension: 1.3.6.1.4.1.4203.1.11.3\n"
       "vendorName: ferrowyn\n"
