@@ -836,9 +836,12 @@ void search_operation(int fd, int64_t message_id, const char* contents, uint64_t
                       const char* end) {
   search_request q;
   if (ldap_decode_search_request(contents, end, &q) == 0) {
+    // One client's bad request (a filter nested too deeply, a truncated
+    // one) is answered protocolError; the connection and the server go on.
     static constexpr char kText[] = "couldn't parse search request!\n";
     buf_put_flush(&std_err, kText, sizeof kText - 1);
-    exit(1);
+    send_done(fd, message_id, ldap_protocol_error);
+    return;
   }
   if (trace_enabled) trace_request(&q);
   resolve_filter_attributes(q.filter);
