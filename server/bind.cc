@@ -96,19 +96,21 @@ void bind_operation(int fd, int64_t message_id, const char* contents, uint64_t, 
   counted_str name;
   uint64_t method;
   const uint64_t name_end = ldap_decode_bind_request(contents, end, &version, &name, &method);
-  // Every bind starts from anonymous (RFC 4511 4.2.1): one that fails,
-  // and an anonymous one, leave the connection anonymous, so that a client
-  // that checks a user's password by binding as the user never goes on
-  // with the rights of whoever was bound before.
-  const bool decoded = name_end != 0 || ldap_decode_sasl_bind_request(contents, end, &version,
-                                                                      &name) != 0;
-  if (decoded) reset_bound_identity();
+  // Every bind starts from anonymous (RFC 4511 4.2.1): one that fails (one
+  // that does not decode included), and an anonymous one, leave the
+  // connection anonymous, so that a client that checks a user's password by
+  // binding as the user never goes on with the rights of whoever was bound
+  // before.
+  reset_bound_identity();
   if (name_end == 0) {
     // No SASL mechanism is offered. Saying so at once matters: a client
     // that started one waits for the server's next step for ever.
     if (ldap_decode_sasl_bind_request(contents, end, &version, &name) != 0) {
       if (trace_enabled) trace_bind(version, name, ldap_auth_sasl);
       answer(fd, message_id, ldap_auth_method_not_supported, no_sasl);
+    } else {
+      // Every request is answered: the client learns why, and may go on.
+      answer(fd, message_id, ldap_protocol_error, "undecodable BindRequest");
     }
     return;
   }

@@ -536,7 +536,10 @@ void add_operation(int fd, int64_t message_id, const char* contents, uint64_t, c
 void delete_operation(int fd, int64_t message_id, const char* contents, uint64_t len,
                       const char*) {
   counted_str received;
-  if (ldap_decode_del_request(contents, contents + len, &received) == 0) return;
+  if (ldap_decode_del_request(contents, contents + len, &received) == 0) {
+    answer(fd, message_id, ldap_del_response, ldap_protocol_error);
+    return;
+  }
   if (trace_enabled) {
     buf_put_str(&std_err, "Delete Request for DN \"");
     put(&std_err, received);
