@@ -43,17 +43,6 @@ void answer(int fd, int64_t message_id, uint64_t code, const char* message) {
   }
 }
 
-// The type's name offset in the attribute table (the description before
-// its options, without regard to case), or 0.
-uint32_t type_offset(counted_str description) {
-  const counted_str type{attribute_type_length(description.bytes, description.len),
-                         description.bytes};
-  const int64_t at = find_attribute_nocase(type);
-  if (at < 0) return 0;
-  const uint64_t names = data_header_size + uint64_t{data_store.size_of_string_table};
-  return data_word(names + uint64_t{4} * static_cast<uint64_t>(at));
-}
-
 uint64_t compare(counted_str received, counted_str type, counted_str value) {
   char dn_bytes[receive_buffer_size];
   if (received.len == 0 || received.len > sizeof dn_bytes) return ldap_no_such_object;
@@ -78,7 +67,7 @@ uint64_t compare(counted_str received, counted_str type, counted_str value) {
     if (!entry_readable) return ldap_no_such_object;
     const bool attribute_readable =
         j != nullptr ? acl_check_journal_attribute(j, type.bytes, type.len, acl_read) == 1
-                     : acl_check(record, type_offset(type), acl_read, nullptr) == 1;
+                     : acl_check(record, attribute_type_offset(type), acl_read, nullptr) == 1;
     if (!attribute_readable) return ldap_insufficient_access_rights;
   }
 

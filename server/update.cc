@@ -161,19 +161,6 @@ struct attribute_list {
 
 // ---- Access -------------------------------------------------------------
 
-// The attribute table's name offset for an attribute description: its type
-// (the part before any ";" options) compared without case, or 0 when the
-// table does not know it. ACL entries name attributes by these offsets, so
-// an attribute the table lacks is decided by entries that list "*" alone.
-uint32_t type_offset(counted_str description) {
-  const counted_str type{attribute_type_length(description.bytes, description.len),
-                         description.bytes};
-  const int64_t at = find_attribute_nocase(type);
-  if (at < 0) return 0;
-  const uint64_t names = data_header_size + uint64_t{data_store.size_of_string_table};
-  return data_word(names + uint64_t{4} * static_cast<uint64_t>(at));
-}
-
 // The entry a right is asked on: what lookupdn found (record number and
 // journal entry), judged as stored, not as the request describes it. A DN
 // that is not there is judged by the DN alone, so a client without the
@@ -205,7 +192,7 @@ bool granted_on(const stored_target& t, uint16_t right, counted_str type, uint32
 bool modify_granted(const stored_target& t, const modify_request& r) {
   acl_clear_targets();
   for (const modification* m = &r.first; m != nullptr; m = m->next) {
-    if (!granted_on(t, acl_write, m->type, type_offset(m->type))) return false;
+    if (!granted_on(t, acl_write, m->type, attribute_type_offset(m->type))) return false;
   }
   return true;
 }
@@ -215,7 +202,7 @@ bool modify_granted(const stored_target& t, const modify_request& r) {
 bool add_granted(const request_entry* change) {
   acl_clear_targets();
   for (const request_attribute* a = change->attributes; a != nullptr; a = a->next) {
-    if (acl_check(0, type_offset(a->type), acl_add, change) != 1) return false;
+    if (acl_check(0, attribute_type_offset(a->type), acl_add, change) != 1) return false;
   }
   return true;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "core/bytes.h"
 #include "core/out_buffer.h"
 #include "store/compare.h"
 #include "store/data_file.h"
@@ -86,4 +87,13 @@ int64_t find_attribute_nocase(counted_str description) {
     if (cmp_value_nocase(description, name) == 0) return i;
   }
   return -1;
+}
+
+uint32_t attribute_type_offset(counted_str description) {
+  const counted_str type{attribute_type_length(description.bytes, description.len),
+                         description.bytes};
+  const int64_t at = find_attribute_nocase(type);
+  if (at < 0) return 0;
+  const uint64_t names = data_header_size + uint64_t{data_store.size_of_string_table};
+  return data_word(names + uint64_t{4} * static_cast<uint64_t>(at));
 }

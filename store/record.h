@@ -27,5 +27,9 @@ int64_t findrec(uint32_t v);
 // its names this way, so names whose first letter differs are passed over
 // without a comparison.
 int64_t find_attribute_nocase(counted_str description);
+// The attribute table's name offset of a description's type (the part
+// before any ";" options, compared without case), or 0 when the table does
+// not know it: how ACL entries and records name attributes.
+uint32_t attribute_type_offset(counted_str description);
 
 #endif  // FERROWYN_STORE_RECORD_H_
