@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -23,20 +22,12 @@ const char* const kAdmin = "cn=admin,dc=example,dc=com";
 const char* const kAlice = "uid=alice,ou=people,dc=example,dc=com";
 const char* const kBob = "uid=bob,ou=people,dc=example,dc=com";
 
-std::string source_file(const std::string& relative) {
-  return (std::filesystem::path(__FILE__).parent_path().parent_path() / relative).string();
-}
-
 class Compare : public ::testing::Test {
  protected:
   void SetUp() override {
     if (access(kLdapcompare, X_OK) != 0) GTEST_SKIP() << "needs ldap-utils";
-    const run_result r =
-        run_program(program_path("ldifimport"), {"-a", source_file("examples/example.acl"),
-                                                 srv_.data_path(), source_file("examples/example.ldif")});
-    ASSERT_EQ(r.status, 0) << r.err;
     std::string why;
-    ASSERT_TRUE(start_server_on_data(&srv_, program_path("ferrowyn"), {}, &why)) << why;
+    ASSERT_TRUE(start_example(&srv_, "", &why)) << why;
   }
   std::vector<std::string> connect_args(const std::string& who, const std::string& password) const {
     std::vector<std::string> args = {"-x", "-H", "ldap://127.0.0.1:" + std::to_string(srv_.port)};
@@ -58,7 +49,7 @@ class Compare : public ::testing::Test {
 
 // Bob's password hash, as stored in the example.
 std::string stored_password(const std::string& dn) {
-  const std::string ldif = read_file(source_file("examples/example.ldif"));
+  const std::string ldif = read_file(source_path("examples/example.ldif"));
   const size_t entry = ldif.find("dn: " + dn + "\n");
   const size_t line = ldif.find("\nuserPassword: ", entry);
   const size_t start = line + 15;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,19 +24,11 @@ const char* const kBob = "uid=bob,ou=people,dc=example,dc=com";
 constexpr char kPython[] = "/usr/bin/python3";
 const char* const kAlice = "uid=alice,ou=people,dc=example,dc=com";
 
-std::string source_file(const std::string& relative) {
-  return (std::filesystem::path(__FILE__).parent_path().parent_path() / relative).string();
-}
-
 class Extended : public ::testing::Test {
  protected:
   void SetUp() override {
-    const run_result r =
-        run_program(program_path("ldifimport"), {"-a", source_file("examples/example.acl"),
-                                                 srv_.data_path(), source_file("examples/example.ldif")});
-    ASSERT_EQ(r.status, 0) << r.err;
     std::string why;
-    ASSERT_TRUE(start_server_on_data(&srv_, program_path("ferrowyn"), {}, &why)) << why;
+    ASSERT_TRUE(start_example(&srv_, "", &why)) << why;
   }
   std::string url() const { return "ldap://127.0.0.1:" + std::to_string(srv_.port); }
 

@@ -83,6 +83,10 @@ void redirect(const std::string& path, int fd, int flags) {
 
 std::string program_path(const std::string& name) { return std::string(FERROWYN_BIN_DIR) + "/" + name; }
 
+std::string source_path(const std::string& relative) {
+  return std::string(FERROWYN_SOURCE_DIR) + "/" + relative;
+}
+
 temp_dir::temp_dir() {
   char templ[] = "/tmp/ferrowyn-test-XXXXXX";
   const char* p = mkdtemp(templ);
@@ -371,6 +375,17 @@ std::string to_hex(const std::string& bytes) {
     out.push_back(digits[c & 15]);
   }
   return out;
+}
+
+bool start_example(server* s, const std::string& acl_file, std::string* why) {
+  const std::string acl = acl_file.empty() ? source_path("examples/example.acl") : acl_file;
+  const run_result r = run_program(program_path("ldifimport"),
+                                   {"-a", acl, s->data_path(), source_path("examples/example.ldif")});
+  if (r.status != 0) {
+    *why = "ldifimport failed: " + r.err;
+    return false;
+  }
+  return start_server_on_data(s, program_path("ferrowyn"), {}, why);
 }
 
 }  // namespace harness

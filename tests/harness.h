@@ -61,6 +61,12 @@ struct server {
 // *why; s->exit_status tells whether the server exited.
 bool start_server(server* s, const std::string& program, const std::vector<std::string>& args,
                   const std::vector<std::string>& env, std::string* why);
+// A file of the source tree, e.g. source_path("examples/example.ldif").
+std::string source_path(const std::string& relative);
+// Imports the example directory (examples/example.ldif) with the ACL file
+// given (examples/example.acl when empty) into s->data_path() and starts
+// ferrowyn on it; false with a reason in *why.
+bool start_example(server* s, const std::string& acl_file, std::string* why);
 // start_server with the data file s->data_path() as the first argument.
 bool start_server_on_data(server* s, const std::string& program, const std::vector<std::string>& env,
                           std::string* why);

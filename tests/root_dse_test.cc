@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -20,10 +19,6 @@ const char* const kLdapadd = "/usr/bin/ldapadd";
 constexpr char kPython[] = "/usr/bin/python3";
 const char* const kAdmin = "cn=admin,dc=example,dc=com";
 
-std::string source_file(const std::string& relative) {
-  return (std::filesystem::path(__FILE__).parent_path().parent_path() / relative).string();
-}
-
 class RootDse : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -31,11 +26,8 @@ class RootDse : public ::testing::Test {
     // Anonymous clients may read nothing of the directory itself.
     const std::string acl = srv_.dir.file("closed.acl");
     write_file(acl, "(dn=cn=admin,dc=example,dc=com) * * +rwad\n(objectClass=*) * * +r\n");
-    const run_result r = run_program(program_path("ldifimport"),
-                                     {"-a", acl, srv_.data_path(), source_file("examples/example.ldif")});
-    ASSERT_EQ(r.status, 0) << r.err;
     std::string why;
-    ASSERT_TRUE(start_server_on_data(&srv_, program_path("ferrowyn"), {}, &why)) << why;
+    ASSERT_TRUE(start_example(&srv_, acl, &why)) << why;
   }
   std::string url() const { return "ldap://127.0.0.1:" + std::to_string(srv_.port); }
   // The value lines of ldapsearch's LDIF for the root DSE (-LLL: entries only).

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,21 +21,14 @@ const char* const kAdmin = "cn=admin,dc=example,dc=com";
 const char* const kAlice = "uid=alice,ou=people,dc=example,dc=com";
 const char* const kBob = "uid=bob,ou=people,dc=example,dc=com";
 
-std::string source_file(const std::string& relative) {
-  return (std::filesystem::path(__FILE__).parent_path().parent_path() / relative).string();
-}
-
 class WriteRights : public ::testing::Test {
  protected:
   void SetUp() override {
     if (access(kLdapmodify, X_OK) != 0) GTEST_SKIP() << "needs ldap-utils";
   }
   void start(const std::string& acl_file) {
-    const run_result r = run_program(
-        program_path("ldifimport"), {"-a", acl_file, srv_.data_path(), source_file("examples/example.ldif")});
-    ASSERT_EQ(r.status, 0) << r.err;
     std::string why;
-    ASSERT_TRUE(start_server_on_data(&srv_, program_path("ferrowyn"), {}, &why)) << why;
+    ASSERT_TRUE(start_example(&srv_, acl_file, &why)) << why;
   }
   // ldapmodify's exit status, which is the server's result code.
   int ldapmodify(const std::string& who, const std::string& password, const std::string& ldif,
@@ -58,7 +50,7 @@ std::string modify(const std::string& dn, const std::string& body) {
 }  // namespace
 
 TEST_F(WriteRights, AUserMayChangeHerOwnPasswordAndNothingElse) {
-  ASSERT_NO_FATAL_FAILURE(start(source_file("examples/example.acl")));
+  ASSERT_NO_FATAL_FAILURE(start(""));
   const struct {
     const char* what;
     std::string ldif;
