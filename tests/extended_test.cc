@@ -21,7 +21,6 @@ const char* const kLdapsearch = "/usr/bin/ldapsearch";
 const char* const kLdappasswd = "/usr/bin/ldappasswd";
 const char* const kAdmin = "cn=admin,dc=example,dc=com";
 const char* const kBob = "uid=bob,ou=people,dc=example,dc=com";
-constexpr char kPython[] = "/usr/bin/python3";
 const char* const kAlice = "uid=alice,ou=people,dc=example,dc=com";
 
 class Extended : public ::testing::Test {
@@ -165,9 +164,7 @@ TEST_F(Extended, OtherRequestsGetProtocolErrorAndTheConnectionGoesOn) {
 }
 
 TEST_F(Extended, WhoAmIWithPython3Ldap3) {
-  if (access(kPython, X_OK) != 0) GTEST_SKIP() << "no " << kPython;
-  if (run_program(kPython, {"-c", "import ldap3"}).status != 0)
-    GTEST_SKIP() << "python3-ldap3 is not installed";
+  if (!have_python3_ldap3()) GTEST_SKIP() << "python3-ldap3 is not installed";
   const std::string script =
       "import sys, ldap3\n"
       "server = ldap3.Server('127.0.0.1', port=int(sys.argv[1]))\n"
@@ -175,7 +172,7 @@ TEST_F(Extended, WhoAmIWithPython3Ldap3) {
       "print(repr(anonymous.extend.standard.who_am_i()))\n"
       "alice = ldap3.Connection(server, sys.argv[2], 'wonderland', auto_bind=True)\n"
       "print(alice.extend.standard.who_am_i())\n";
-  const run_result r = run_program(kPython, {"-c", script, std::to_string(srv_.port), kAlice});
+  const run_result r = run_program(python3_path, {"-c", script, std::to_string(srv_.port), kAlice});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, std::string("None\ndn:") + kAlice + "\n");
 }
@@ -242,9 +239,7 @@ TEST_F(Extended, PasswordModifyWithLdappasswd) {
 }
 
 TEST_F(Extended, PasswordModifyWithPython3Ldap3) {
-  if (access(kPython, X_OK) != 0) GTEST_SKIP() << "no " << kPython;
-  if (run_program(kPython, {"-c", "import ldap3"}).status != 0)
-    GTEST_SKIP() << "python3-ldap3 is not installed";
+  if (!have_python3_ldap3()) GTEST_SKIP() << "python3-ldap3 is not installed";
   const std::string script =
       "import sys, ldap3\n"
       "server = ldap3.Server('127.0.0.1', port=int(sys.argv[1]))\n"
@@ -253,7 +248,7 @@ TEST_F(Extended, PasswordModifyWithPython3Ldap3) {
       "                                            new_password='rabbit-hole'))\n"
       "print(ldap3.Connection(server, sys.argv[2], 'rabbit-hole').bind())\n"
       "print(ldap3.Connection(server, sys.argv[2], 'wonderland').bind())\n";
-  const run_result r = run_program(kPython, {"-c", script, std::to_string(srv_.port), kAlice});
+  const run_result r = run_program(python3_path, {"-c", script, std::to_string(srv_.port), kAlice});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "True\nTrue\nFalse\n");
 }

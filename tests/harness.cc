@@ -83,6 +83,11 @@ void redirect(const std::string& path, int fd, int flags) {
 
 std::string program_path(const std::string& name) { return std::string(FERROWYN_BIN_DIR) + "/" + name; }
 
+bool have_python3_ldap3() {
+  return access(python3_path, X_OK) == 0 &&
+         run_program(python3_path, {"-c", "import ldap3"}).status == 0;
+}
+
 std::string source_path(const std::string& relative) {
   return std::string(FERROWYN_SOURCE_DIR) + "/" + relative;
 }

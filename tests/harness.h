@@ -61,6 +61,10 @@ struct server {
 // *why; s->exit_status tells whether the server exited.
 bool start_server(server* s, const std::string& program, const std::vector<std::string>& args,
                   const std::vector<std::string>& env, std::string* why);
+// Debian's python3 (not whichever comes first on PATH), where
+// python3-ldap3 is installed; and whether it is there to run.
+constexpr char python3_path[] = "/usr/bin/python3";
+bool have_python3_ldap3();
 // A file of the source tree, e.g. source_path("examples/example.ldif").
 std::string source_path(const std::string& relative);
 // Imports the example directory (examples/example.ldif) with the ACL file

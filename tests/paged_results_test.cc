@@ -21,7 +21,6 @@ using namespace harness;
 namespace {
 
 const char* const kLdapsearch = "/usr/bin/ldapsearch";
-constexpr char kPython[] = "/usr/bin/python3";
 constexpr int kPeople = 2500;
 
 // A directory of kPeople people under ou=people,o=paged; the administrator
@@ -132,9 +131,7 @@ TEST_F(Paged, LdapsearchGetsEveryEntryOnceInPagesOfTheSizeAsked) {
 }
 
 TEST_F(Paged, Python3Ldap3PagedSearchGetsEveryEntryOnce) {
-  if (access(kPython, X_OK) != 0) GTEST_SKIP() << "no " << kPython;
-  if (run_program(kPython, {"-c", "import ldap3"}).status != 0)
-    GTEST_SKIP() << "python3-ldap3 is not installed";
+  if (!have_python3_ldap3()) GTEST_SKIP() << "python3-ldap3 is not installed";
   const std::string script =
       "import sys, ldap3\n"
       "server = ldap3.Server('127.0.0.1', port=int(sys.argv[1]))\n"
@@ -143,7 +140,7 @@ TEST_F(Paged, Python3Ldap3PagedSearchGetsEveryEntryOnce) {
       "    attributes=['cn'], paged_size=100, generator=True)\n"
       "dns = [e['dn'] for e in found if e.get('type') == 'searchResEntry']\n"
       "print(len(dns), len(set(dns)))\n";
-  const run_result r = run_program(kPython, {"-c", script, std::to_string(srv_.port)});
+  const run_result r = run_program(python3_path, {"-c", script, std::to_string(srv_.port)});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, std::to_string(kPeople) + " " + std::to_string(kPeople) + "\n");
 }

@@ -16,7 +16,6 @@ namespace {
 
 const char* const kLdapsearch = "/usr/bin/ldapsearch";
 const char* const kLdapadd = "/usr/bin/ldapadd";
-constexpr char kPython[] = "/usr/bin/python3";
 const char* const kAdmin = "cn=admin,dc=example,dc=com";
 
 class RootDse : public ::testing::Test {
@@ -93,16 +92,14 @@ TEST_F(RootDse, ASuffixAddedThroughTheJournalIsANamingContext) {
 }
 
 TEST_F(RootDse, Python3Ldap3ReadsItWithGetInfo) {
-  if (access(kPython, X_OK) != 0) GTEST_SKIP() << "no " << kPython;
-  if (run_program(kPython, {"-c", "import ldap3"}).status != 0)
-    GTEST_SKIP() << "python3-ldap3 is not installed";
+  if (!have_python3_ldap3()) GTEST_SKIP() << "python3-ldap3 is not installed";
   const std::string script =
       "import sys, ldap3\n"
       "server = ldap3.Server('127.0.0.1', port=int(sys.argv[1]), get_info=ldap3.DSA)\n"
       "ldap3.Connection(server, auto_bind=True)\n"
       "print(server.info.naming_contexts, server.info.supported_ldap_versions,\n"
       "      [e[0] for e in server.info.supported_extensions], server.info.vendor_name)\n";
-  const run_result r = run_program(kPython, {"-c", script, std::to_string(srv_.port)});
+  const run_result r = run_program(python3_path, {"-c", script, std::to_string(srv_.port)});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
             "['dc=example,dc=com'] ['3'] ['1.3.6.1.4.1.4203.1.11.1', '1.3.6.1.4.1.4203.1.11.3'] "
